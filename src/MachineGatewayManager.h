@@ -1,0 +1,100 @@
+// The daemon: bus wiring, the lifecycle callbacks and loop, and the four
+// phase handlers that tie the work of a cycle together.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "Interfaces.h"
+#include "MessageBus.h"
+#include "model/ServiceModel.h"
+
+namespace Interfaces {
+
+class MachineGatewayManagerApplication : public MessageBusNames {
+ public:
+  MachineGatewayManagerApplication() : MessageBusNames("tarn.mgm", "/tarn/mgm", "") {}
+  ~MachineGatewayManagerApplication() override;
+};
+
+class MainApplication : public MessageBusNames {
+ public:
+  MainApplication() : MessageBusNames("tarn.main", "/tarn/main", "") {}
+  ~MainApplication() override;
+};
+
+class AlarmManagerApplication : public MessageBusNames {
+ public:
+  AlarmManagerApplication() : MessageBusNames("tarn.alarm", "/tarn/alarm", "") {}
+  ~AlarmManagerApplication() override;
+};
+
+}  // namespace Interfaces
+
+// Lifecycle result codes.
+constexpr uint32_t LC_INVALID_STOP_STATUS = 0x26000002;
+constexpr uint32_t LC_STOP_NOT_ALLOWED = 0x26000100;
+constexpr uint32_t LC_START_NOT_ALLOWED = 0x26000101;
+constexpr uint32_t LC_RESTART_NOT_ALLOWED = 0x26000104;
+constexpr uint32_t MGM_NOT_CONNECTED = 0x29000001;
+
+class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
+                              public Interfaces::Alarm::IReplyCallbacks {
+ public:
+  using AppStatus = Interfaces::Lifecycle::AppStatus;
+
+  MachineGatewayManager();
+  MachineGatewayManager(const MachineGatewayManager&) = delete;
+  MachineGatewayManager& operator=(const MachineGatewayManager&) = delete;
+
+  // Lifecycle requests, called inside HandleMessage.
+  uint32_t RequestStart() override;
+  uint32_t RequestStop(AppStatus target) override;
+  uint32_t RequestRestart() override;
+  uint32_t RequestReset() override;
+  uint32_t RequestExit() override;
+  uint32_t RequestStatus(const MessageBusNames& requester) override;
+  ~MachineGatewayManager() override;
+
+  // Phase handlers, called by run for the current status.
+  virtual uint32_t doCreated(MachineComponentServices& incoming);
+  virtual uint32_t doRunning(MachineComponentServices& incoming, MachineComponentServices& published);
+  virtual uint32_t doStoppedStandby(MachineComponentServices& incoming, MachineComponentServices& published);
+  virtual uint32_t doExiting();
+
+  uint32_t HandleAlarmReply(uint32_t alarmId, uint32_t result) override;
+
+  // Wires the object to the bus; 0 on success.
+  uint32_t connect();
+  // The lifecycle loop; returns when the lifecycle has ended.
+  uint32_t run();
+  // Leaves the bus; 0 also when there was no connection.
+  uint32_t disconnect();
+
+  // The receiver thread's entry; `arg` is unused.
+  static void* UDPServer(void* arg);
+
+  uint32_t readComponentServiceFiles(MachineComponentServices& incoming);
+  uint32_t writeRegistryServiceFile(const MachineComponentServices& published);
+  int prepareSpoolDirectory();
+
+  AppStatus currentStatus() const { return status; }
+
+ private:
+  uint32_t reply(AppStatus value);
+  void stopReceiver();
+
+  bool connected = false;
+  DBusMessageBus bus;
+  MessageDispatcher dispatcher;
+  Interfaces::MachineGatewayManagerApplication own_names;
+  Interfaces::MainApplication supervisor_names;
+  Interfaces::AlarmManagerApplication alarm_manager_names;
+  Interfaces::Lifecycle::RequestHandlers lifecycle_handlers;
+  Interfaces::Lifecycle::ReplyProxy lifecycle_reply_proxy;
+  AppStatus status = Interfaces::Lifecycle::Created;
+  Interfaces::Alarm::RequestProxy alarm_proxy;
+  Interfaces::Alarm::ReplyHandlers alarm_handlers;
+  pthread_t receiver_thread = 0;
+};

@@ -1,0 +1,42 @@
+#include "model/Globals.h"
+
+#ifndef MGM_REGISTRY_HOST
+#define MGM_REGISTRY_HOST "registry.iot.tarn.invalid"
+#endif
+
+const std::string spool_directory = "/var/volatile/tmp/iot/";
+const std::string incoming_file_name = "incomming_client_file";
+const std::string registry_file_name = "RegisterMachineServices";
+const std::string xml_extension = ".xml";
+const std::string client_certificate_path = "/var/provisioning/cert/private/ID_Bundle_Certificate.pem";
+const std::string ca_certificate_path = "/var/provisioning/cert/public/IoT-ID-Bundle-RootCA.crt";
+const std::string registry_host = MGM_REGISTRY_HOST;
+const std::string registry_api_version = "v2";
+const std::string trusted_zone = "Trusted";
+const std::string untrusted_zone = "Untrusted";
+const std::string receiver_port = "5600";
+const std::string receive_buffer_size = "4096";
+
+std::atomic<bool> run_thread{true};
+int32_t max_file_age = 1200;
+bool new_registry_service_file = false;
+bool registry_service_file_send_request = false;
+bool tarn_is_iot = false;
+
+namespace {
+std::string& spoolOverride() {
+  static std::string directory;
+  return directory;
+}
+}  // namespace
+
+const std::string& spoolDirectory() {
+  const std::string& directory = spoolOverride();
+  return directory.empty() ? spool_directory : directory;
+}
+
+void setSpoolDirectoryForTesting(const std::string& directory) {
+  std::string& target = spoolOverride();
+  target = directory;
+  if (!target.empty() && target.back() != '/') target += '/';
+}

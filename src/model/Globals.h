@@ -1,0 +1,42 @@
+// Process-wide constants and flags shared by the daemon's parts.
+//
+// The constants are built before main runs and never change: the daemon
+// takes no arguments, reads no configuration and no environment.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+extern const std::string spool_directory;  // ends in "/"
+extern const std::string incoming_file_name;
+extern const std::string registry_file_name;
+extern const std::string xml_extension;
+extern const std::string client_certificate_path;
+extern const std::string ca_certificate_path;
+extern const std::string registry_host;
+extern const std::string registry_api_version;
+extern const std::string trusted_zone;
+extern const std::string untrusted_zone;
+extern const std::string receiver_port;
+extern const std::string receive_buffer_size;
+
+// The receiver loops while this is true. Written by the main thread, read by
+// the receiver thread.
+extern std::atomic<bool> run_thread;
+// Seconds after which a spooled file is deleted.
+extern int32_t max_file_age;
+// The published model changed; the registry request must be written again.
+extern bool new_registry_service_file;
+// A written registry request waits to be sent.
+extern bool registry_service_file_send_request;
+// The device may use the IoT function (decided by each created phase).
+extern bool tarn_is_iot;
+
+// The spool directory every spool operation works in: `spool_directory`,
+// unless a test has pointed it elsewhere. Always ends in "/".
+const std::string& spoolDirectory();
+// Test seam: points the spool at `directory` (a "/" is appended when
+// missing); an empty text restores `spool_directory`. Call only while no
+// receiver thread runs.
+void setSpoolDirectoryForTesting(const std::string& directory);

@@ -1,0 +1,47 @@
+// Reconciliation of a cycle's incoming model into the published model.
+//
+// Rule changes are asked for through the PortForwarding the caller hands
+// in; this part runs no command itself.
+#pragma once
+
+#include <cstdint>
+
+#include "model/ServiceModel.h"
+
+// Receives the forwarding-rule changes that reconciliation decides.
+class PortForwarding {
+ public:
+  virtual ~PortForwarding();
+  // An endpoint is published under its allotted external port.
+  virtual void add(const ServiceEndpoint& endpoint) = 0;
+  // A published endpoint is withdrawn.
+  virtual void remove(const ServiceEndpoint& endpoint) = 0;
+};
+
+// The gateway's own service, appended to every running cycle's model.
+extern const char* const DEFAULT_COMPONENT_SUFFIX;  // "/Tarn"
+extern const char* const DEFAULT_SERVICE_ID;        // "component-online-check"
+extern const char* const DEFAULT_ENDPOINT_TEXT;     // "gwiotsvc:TCP:1:192.168.2.1:9080/chkcompconnstatus/"
+
+// External ports are 49152 + (r mod 10847).
+constexpr uint32_t EXTERNAL_PORT_BASE = 49152;
+constexpr uint32_t EXTERNAL_PORT_COUNT = 10847;
+
+int addDefaultService(MachineComponentServices& incoming);
+int assignZoneAddresses(MachineComponentServices& incoming);
+int matchEndpoints(MachineComponentServices& incoming, MachineComponentServices& published,
+                   PortForwarding& forwarding);
+int pruneStaleServices(MachineComponentServices& published, PortForwarding& forwarding);
+int addNewServices(MachineComponentServices& incoming, MachineComponentServices& published,
+                   PortForwarding& forwarding);
+int setAllEndpointStatus(MachineComponentServices& model, int16_t status);
+// The first endpoint of `model` (component, service, endpoint order) equal
+// to `endpoint`, or null.
+ServiceEndpoint* findEqualEndpoint(MachineComponentServices& model, const ServiceEndpoint& endpoint);
+bool isExternalPortFree(const MachineComponentServices& model, uint32_t port);
+// Allots a port that no endpoint of `incoming` or `published` holds; false
+// (port left 0) when every port is taken.
+bool allotExternalPort(const MachineComponentServices& incoming, const MachineComponentServices& published,
+                       ServiceEndpoint& endpoint);
+int insertEndpoint(MachineComponentServices& published, const Component& component, const Service& service,
+                   const ServiceEndpoint& endpoint);

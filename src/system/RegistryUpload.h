@@ -1,0 +1,13 @@
+// Posts the registry request file to the registry with curl.
+#pragma once
+
+#include "model/ServiceModel.h"
+
+// Posts the registry request. A 2xx answer clears
+// registry_service_file_send_request; any other outcome keeps it set and
+// schedules the next attempt with a doubling back-off. Returns 0.
+int sendRegistryServiceFile(const MachineComponentServices& published);
+// True when no retry is waiting or its time has come.
+bool registryUploadDue();
+// A new request file was written: the next attempt is due at once.
+void registryRequestRewritten();

@@ -1,0 +1,13 @@
+// Reads the listed component service files into the incoming model.
+#pragma once
+
+#include <cstdint>
+
+#include "model/ServiceModel.h"
+
+namespace xml {
+// Rebuilds `incoming.ComponentList` from the spool files named in
+// `incoming.ServiceFileNames` and updates ComponentIDPrefix. 0 when every
+// file loaded, 1 when one failed to load and reading stopped there.
+uint32_t readComponentServiceFiles(MachineComponentServices& incoming);
+}  // namespace xml
