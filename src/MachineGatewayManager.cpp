@@ -1,1 +1,328 @@
-// filled in by its owner
+#include "MachineGatewayManager.h"
+
+#include <sys/stat.h>
+
+#include "Logging.h"
+#include "intake/Receiver.h"
+#include "intake/Spool.h"
+#include "model/Globals.h"
+#include "model/Reconciliation.h"
+#include "system/IdentityProbes.h"
+#include "system/NatForwarding.h"
+#include "system/RegistryUpload.h"
+#include "system/Shell.h"
+#include "xml/ComponentServiceReader.h"
+#include "xml/RegistryRequestWriter.h"
+
+using Interfaces::Lifecycle::AppStatus;
+namespace LC = Interfaces::Lifecycle;
+
+namespace {
+constexpr int HANDLE_MESSAGE_TIMEOUT_MS = 10000;
+
+bool isStopStatus(uint32_t value) { return value - 4u <= 2u; }
+}  // namespace
+
+Interfaces::MachineGatewayManagerApplication::~MachineGatewayManagerApplication() = default;
+Interfaces::MainApplication::~MainApplication() = default;
+Interfaces::AlarmManagerApplication::~AlarmManagerApplication() = default;
+
+MachineGatewayManager::MachineGatewayManager()
+    : lifecycle_handlers(this, own_names),
+      lifecycle_reply_proxy(own_names),
+      alarm_proxy(own_names, alarm_manager_names),
+      alarm_handlers(this, own_names) {}
+
+// A receiver still running belongs to this object: end it before the
+// members it could outlive.
+MachineGatewayManager::~MachineGatewayManager() { stopReceiver(); }
+
+// ---- bus wiring ----
+
+uint32_t MachineGatewayManager::connect() {
+  MessageBus* connection = bus.Connect(own_names.GetConnectionName());
+  if (connection == nullptr) {
+    MGM_LOG(2, "Could not connect to message bus (error code 0x%08X).", MB_NOT_CONNECTED);
+    return MB_NOT_CONNECTED;
+  }
+  uint32_t rc = dispatcher.RegisterBusConnection(connection);
+  if (rc != 0) {
+    MGM_LOG(2, "Dispatcher could not register message bus connection (error code 0x%08X).", rc);
+    return rc;
+  }
+  rc = lifecycle_handlers.RegisterInterface(dispatcher);
+  if (rc != 0) {
+    MGM_LOG(2, "Could not register messages interface of lifecycle handler (error code 0x%08X).", rc);
+    return rc;
+  }
+  rc = lifecycle_reply_proxy.RegisterBusConnection(connection);
+  if (rc != 0) {
+    MGM_LOG(2, "Could not register bus connection of lifecycle reply proxy (error code 0x%08X).", rc);
+    return rc;
+  }
+  rc = alarm_handlers.RegisterInterface(dispatcher);
+  if (rc != 0) {
+    MGM_LOG(2, "Cannot register message interface of alarm reply handler (rc=0x%08X)", rc);
+    return rc;
+  }
+  rc = alarm_proxy.RegisterBusConnection(connection);
+  if (rc != 0) {
+    MGM_LOG(2, "Cannot register bus connection of alarm proxy (rc=0x%08X)", rc);
+    return rc;
+  }
+  connected = true;
+  return 0;
+}
+
+uint32_t MachineGatewayManager::disconnect() {
+  uint32_t rc = bus.Disconnect();
+  connected = false;
+  return (rc == 0 || rc == MB_NOT_CONNECTED) ? 0 : rc;
+}
+
+uint32_t MachineGatewayManager::reply(AppStatus value) {
+  return lifecycle_reply_proxy.SendStatusReply(supervisor_names, value);
+}
+
+// ---- lifecycle requests ----
+
+uint32_t MachineGatewayManager::RequestStart() {
+  if (status != LC::Ready) return LC_START_NOT_ALLOWED;
+  uint32_t rc = reply(LC::Starting);
+  if (rc != 0) {
+    MGM_LOG(3, "Could not send lifecycle status reply (error code 0x%08X).", rc);
+    return rc;
+  }
+  status = LC::Starting;
+  return 0;
+}
+
+uint32_t MachineGatewayManager::RequestStop(AppStatus target) {
+  if (!isStopStatus(target)) return LC_INVALID_STOP_STATUS;
+  if (status == LC::Ready) return 0;
+  if (status != LC::Starting && status != LC::Running) return LC_STOP_NOT_ALLOWED;
+  status = target;
+  uint32_t rc = reply(target);
+  if (rc != 0) {
+    MGM_LOG(3, "Could not send lifecycle status reply (error code 0x%08X).", rc);
+    return rc;
+  }
+  return 0;
+}
+
+uint32_t MachineGatewayManager::RequestRestart() {
+  uint32_t rc = RequestStop(LC::Stopped);
+  if (rc != 0) return rc;
+  if (status != LC::Stopped) return LC_RESTART_NOT_ALLOWED;
+  status = LC::Ready;
+  rc = reply(LC::Ready);
+  if (rc != 0) return rc;
+  return RequestStart();
+}
+
+uint32_t MachineGatewayManager::RequestReset() {
+  RequestStop(LC::Stopped);
+  // The next created phase starts a receiver of its own on the same port;
+  // the one started by the previous created phase must be gone by then.
+  // Nothing is withdrawn: the models and forwards live on.
+  if (stopReceiver()) MGM_LOG(6, "MachineGatewayManager join receiver thread: OK");
+  status = LC::Created;
+  return reply(LC::Created);
+}
+
+uint32_t MachineGatewayManager::RequestExit() {
+  RequestStop(LC::Stopped);
+  status = LC::Exiting;
+  return reply(LC::Exiting);
+}
+
+uint32_t MachineGatewayManager::RequestStatus(const MessageBusNames& requester) {
+  return lifecycle_reply_proxy.SendStatusReply(requester, status);
+}
+
+uint32_t MachineGatewayManager::HandleAlarmReply(uint32_t, uint32_t) { return 0; }
+
+// ---- the lifecycle loop ----
+
+uint32_t MachineGatewayManager::run() {
+  if (!connected) return MGM_NOT_CONNECTED;
+
+  AppStatus prev = status;
+  if (reply(status) != 0) status = LC::Exiting;
+  AppStatus current = status;
+
+  MachineComponentServices incoming;
+  MachineComponentServices published;
+
+  while (current != LC::Exiting) {
+    if (prev != current) {
+      MGM_LOG(6, "Lifecycle: Transition from state %d to %d.", static_cast<int>(prev),
+              static_cast<int>(current));
+      prev = status;
+    }
+
+    uint32_t rc = dispatcher.HandleMessage(HANDLE_MESSAGE_TIMEOUT_MS);
+    if (rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER) {
+      MGM_LOG(3, "Failed to hanlde incoming message (error code 0x%08X).", rc);
+    }
+    if (rc == MB_CONNECTION_CLOSED) status = LC::Exiting;
+
+    bool acted = false;  // the action produced `rc`
+    uint32_t r = 0;
+    switch (static_cast<uint32_t>(status)) {
+      case LC::Created:
+        r = doCreated(incoming);
+        if (r != 0) MGM_LOG(3, "Failed to doCreated MGM (rc=0x%08X)!", r);
+        restorePortForwards(published);
+        status = LC::Ready;
+        rc = reply(LC::Ready);
+        acted = true;
+        break;
+      case LC::Ready:
+        break;
+      case LC::Starting:
+        status = LC::Running;
+        rc = reply(LC::Running);
+        acted = true;
+        break;
+      case LC::Running:
+        if (!tarn_is_iot) break;
+        r = doRunning(incoming, published);
+        if (r != 0) {
+          MGM_LOG(3, "Failed to doRunning MGM (rc=0x%08X)!", r);
+          rc = r;
+          acted = true;
+        }
+        break;
+      case LC::Stopped:
+      case 5:
+      case 6:
+        if (tarn_is_iot) {
+          r = doStoppedStandby(incoming, published);
+          if (r != 0) MGM_LOG(3, "Failed to doStoppedStandby MGM (rc=0x%08X)!", r);
+        }
+        status = LC::Ready;
+        rc = reply(LC::Ready);
+        acted = true;
+        break;
+      case LC::Exiting:
+        r = doExiting();
+        if (r != 0) {
+          MGM_LOG(3, "Failed to doExiting MGM (rc=0x%08X)!", r);
+          rc = r;
+          acted = true;
+        }
+        break;
+      default:
+        break;
+    }
+    if (acted && rc == MB_CONNECTION_CLOSED) status = LC::Exiting;
+    current = status;
+  }
+
+  uint32_t rc = reply(LC::Exiting);
+  MGM_LOG(6, "Program MachineGatewayManager terminated");
+  return rc;
+}
+
+// ---- phase handlers ----
+
+int MachineGatewayManager::prepareSpoolDirectory() {
+  mkdir(spoolDirectory().c_str(), 0755);
+  runShell("exec rm -r " + shellWord(spoolDirectory()) + "*");
+  return 0;
+}
+
+uint32_t MachineGatewayManager::doCreated(MachineComponentServices& incoming) {
+  prepareSpoolDirectory();
+  setupNatChain();
+  readIccID(incoming);
+  readImsi(incoming);
+  if (runShell("/usr/local/bin/tarn-vpn-manager -check") == 0) {
+    startReceiver();
+    tarn_is_iot = true;
+  } else {
+    MGM_LOG(6, "Tarn is not able to use IoT -> switch to idle mode");
+    tarn_is_iot = false;
+  }
+  return 0;
+}
+
+uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
+                                          MachineComponentServices& published) {
+  cleanupServiceFiles(incoming);
+  if (status == LC::Running) {
+    readZoneIPAddresses(incoming);
+    if (incoming.MgTrustedZoneIPAddress.empty() || incoming.MgUntrustedZoneIPAddress.empty()) return 0;
+  }
+  readComponentServiceFiles(incoming);
+  if (incoming.ComponentIDPrefix.empty()) return 0;
+  if (status == LC::Running) addDefaultService(incoming);
+
+  NatPortForwarding forwarding;
+  assignZoneAddresses(incoming);
+  copyGatewayIdentity(published, incoming);
+  matchEndpoints(incoming, published, forwarding);
+  pruneStaleServices(published, forwarding);
+  addNewServices(incoming, published, forwarding);
+
+  if (new_registry_service_file) {
+    writeRegistryServiceFile(published);
+    registryRequestRewritten();
+  }
+  if (registry_service_file_send_request && registryUploadDue()) sendRegistryServiceFile(published);
+  return 0;
+}
+
+uint32_t MachineGatewayManager::doStoppedStandby(MachineComponentServices& incoming,
+                                                 MachineComponentServices& published) {
+  if (stopReceiver()) {
+    MGM_LOG(6, "MachineGatewayManager join receiver thread: OK");
+  } else {
+    MGM_LOG(3, "Could not join reviever thread (error code 0x%08X).", 0u);
+  }
+  runShell("exec rm -r " + shellWord(spoolDirectory()) + "*");
+  clearComponentList(incoming);
+  incoming.MgUntrustedZoneIPAddress.clear();
+  incoming.MgTrustedZoneIPAddress.clear();
+  doRunning(incoming, published);
+  return 0;
+}
+
+uint32_t MachineGatewayManager::doExiting() { return 0; }
+
+// ---- receiver thread ----
+
+void* MachineGatewayManager::UDPServer(void*) { return runReceiver(receiver_port, receive_buffer_size); }
+
+void MachineGatewayManager::startReceiver() {
+  run_thread = true;
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, &MachineGatewayManager::UDPServer, nullptr) == 0)
+    receiver_thread = thread;
+}
+
+bool MachineGatewayManager::stopReceiver() {
+  run_thread = false;
+  if (receiver_thread == 0) return false;
+  pthread_cancel(receiver_thread);
+  pthread_join(receiver_thread, nullptr);
+  receiver_thread = 0;
+  return true;
+}
+
+void MachineGatewayManager::restorePortForwards(const MachineComponentServices& published) {
+  for (const Component& component : published.ComponentList)
+    for (const Service& service : component.ServiceList)
+      for (const ServiceEndpoint& endpoint : service.EndpointList) addPortForwarding(endpoint);
+}
+
+// ---- service description files ----
+
+uint32_t MachineGatewayManager::readComponentServiceFiles(MachineComponentServices& incoming) {
+  return xml::readComponentServiceFiles(incoming);
+}
+
+uint32_t MachineGatewayManager::writeRegistryServiceFile(const MachineComponentServices& published) {
+  return xml::writeRegistryServiceFile(published);
+}

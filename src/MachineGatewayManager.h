@@ -82,8 +82,15 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
   AppStatus currentStatus() const { return status; }
 
  private:
+  // Sends `value` to the supervisor.
   uint32_t reply(AppStatus value);
-  void stopReceiver();
+  // Starts the receiver thread (run_thread set first).
+  void startReceiver();
+  // Cancels and joins a running receiver thread; false when none ran.
+  bool stopReceiver();
+  // Adds the forwarding rule of every published endpoint again, after the
+  // created phase has emptied the chain.
+  void restorePortForwards(const MachineComponentServices& published);
 
   bool connected = false;
   DBusMessageBus bus;

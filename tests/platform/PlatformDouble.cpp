@@ -40,7 +40,8 @@ Step start() {
   return request([](auto& c) { return c.RequestStart(); });
 }
 Step stop(uint32_t target) {
-  return request([target](auto& c) { return c.RequestStop(static_cast<Interfaces::Lifecycle::AppStatus>(target)); });
+  return request(
+      [target](auto& c) { return c.RequestStop(static_cast<Interfaces::Lifecycle::AppStatus>(target)); });
 }
 Step restart() {
   return request([](auto& c) { return c.RequestRestart(); });
@@ -110,7 +111,9 @@ void onHandleMessage(std::function<void(size_t)> hook) { world().hook = std::mov
 std::vector<uint32_t> requestResults() { return world().request_results; }
 size_t handleMessageCalls() { return world().handle_calls; }
 std::vector<int> handleMessageTimeouts() { return world().timeouts; }
-void scriptReplyResults(std::vector<uint32_t> codes) { world().reply_results.assign(codes.begin(), codes.end()); }
+void scriptReplyResults(std::vector<uint32_t> codes) {
+  world().reply_results.assign(codes.begin(), codes.end());
+}
 std::vector<StatusReply> statusReplies() { return world().replies; }
 std::vector<uint32_t> repliedStatuses() {
   std::vector<uint32_t> out;

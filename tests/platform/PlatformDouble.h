@@ -31,11 +31,11 @@ struct StatusReply {
 // callbacks (its result is recorded), or a plain result code.
 using Request = std::function<uint32_t(Interfaces::Lifecycle::IRequestCallbacks&)>;
 struct Step {
-  Request request;       // empty: no request
-  uint32_t result = 0;   // what HandleMessage returns
+  Request request;      // empty: no request
+  uint32_t result = 0;  // what HandleMessage returns
 };
-Step request(Request r);                 // a request, HandleMessage returns 0
-Step result(uint32_t code);              // no request, HandleMessage returns `code`
+Step request(Request r);     // a request, HandleMessage returns 0
+Step result(uint32_t code);  // no request, HandleMessage returns `code`
 Step start();
 Step stop(uint32_t target);
 Step restart();
@@ -57,15 +57,15 @@ bool logged(const std::string& text, int level = -1);
 int countLogged(const std::string& fragment);
 
 // The bus.
-void failConnect(bool fail);                   // Connect returns null
-void setDisconnectResult(uint32_t code);       // default 0
+void failConnect(bool fail);              // Connect returns null
+void setDisconnectResult(uint32_t code);  // default 0
 // Steps taken by HandleMessage in order; when they run out HandleMessage
 // returns MB_CONNECTION_CLOSED, so every scripted loop ends.
 void scriptSteps(std::vector<Step> steps);
 // Called at the start of HandleMessage number `index` (0-based), before its
 // step is taken; lets a test look at the world between passes.
 void onHandleMessage(std::function<void(size_t index)> hook);
-std::vector<uint32_t> requestResults();        // results of scripted requests
+std::vector<uint32_t> requestResults();  // results of scripted requests
 size_t handleMessageCalls();
 std::vector<int> handleMessageTimeouts();
 // Results of the coming SendStatusReply calls in order; 0 once used up.
