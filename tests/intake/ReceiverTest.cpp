@@ -1,0 +1,307 @@
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "PlatformDouble.h"
+#include "TempSpool.h"
+#include "intake/Receiver.h"
+#include "intake/Spool.h"
+#include "model/Globals.h"
+#include "system/Shell.h"
+
+using ::testing::IsEmpty;
+
+namespace {
+
+// Waits up to a generous bound for `condition`; true when it came.
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+int openDescriptors() {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+// A UDP port on the loopback that nobody uses right now.
+uint16_t freePort() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool portFree(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  close(fd);
+  return bound;
+}
+
+void sendDatagram(uint16_t port, const std::string& payload) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  ASSERT_EQ(sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                   sizeof(address)),
+            static_cast<ssize_t>(payload.size()));
+  close(fd);
+}
+
+std::string serviceFile(const std::string& component, const std::string& service,
+                        const std::string& body = "") {
+  return "<Component ComponentID=\"M1/" + component + "\">\n<Service ServiceID=\"" + service + "\">\n" + body;
+}
+
+class ReceiverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform_double::resetAll();
+    run_thread = true;
+    port_ = freePort();
+  }
+  void TearDown() override {
+    if (running_) stop();
+    run_thread = true;
+  }
+
+  static void* entry(void* port) {
+    return runReceiver(*static_cast<std::string*>(port), receive_buffer_size);
+  }
+
+  void start() {
+    port_text_ = std::to_string(port_);
+    std::remove(spool_.temporaryFile().c_str());
+    ASSERT_EQ(pthread_create(&thread_, nullptr, &ReceiverTest::entry, &port_text_), 0);
+    running_ = true;
+    // Bound once the temporary file is there: it is opened after the bind.
+    ASSERT_TRUE(eventually([&] { return spool_.exists(incoming_file_name + xml_extension); }));
+  }
+  // Stops the receiver the way the stop phase does.
+  void* stop() {
+    run_thread = false;
+    pthread_cancel(thread_);
+    void* result = nullptr;
+    pthread_join(thread_, &result);
+    running_ = false;
+    return result;
+  }
+  bool spooled(const std::string& name) {
+    return eventually([&] { return spool_.exists(name); });
+  }
+
+  TempSpool spool_;
+  uint16_t port_ = 0;
+  std::string port_text_;
+  pthread_t thread_{};
+  bool running_ = false;
+};
+
+TEST_F(ReceiverTest, OversizedDatagramKeepsItsFirst4096Bytes) {
+  start();
+  std::string payload = serviceFile("Big", "S");
+  for (size_t i = payload.size(); i < 5000; ++i) payload += static_cast<char>('a' + i % 26);
+  sendDatagram(port_, payload);
+  ASSERT_TRUE(spooled("Big_S.xml"));
+  EXPECT_EQ(spool_.read("Big_S.xml"), payload.substr(0, 4096));
+  EXPECT_THAT(platform_double::logTexts(), IsEmpty());
+}
+
+TEST_F(ReceiverTest, EmptyDatagramBecomesUnderscoreFile) {
+  start();
+  sendDatagram(port_, "");
+  ASSERT_TRUE(spooled("_.xml"));
+  EXPECT_EQ(spool_.read("_.xml"), "");
+}
+
+TEST_F(ReceiverTest, BurstOfDatagramsBecomesOneFileEach) {
+  start();
+  const int kCount = 40;
+  for (int i = 0; i < kCount; ++i) sendDatagram(port_, serviceFile("C" + std::to_string(i), "S", "body"));
+  for (int i = 0; i < kCount; ++i) {
+    const std::string name = "C" + std::to_string(i) + "_S.xml";
+    ASSERT_TRUE(spooled(name)) << name;
+    EXPECT_EQ(spool_.read(name), serviceFile("C" + std::to_string(i), "S", "body"));
+  }
+}
+
+TEST_F(ReceiverTest, StoppedReceiverReleasesItsPortAndFileAndStartsAgain) {
+  const int descriptors = openDescriptors();
+  start();
+  sendDatagram(port_, serviceFile("First", "S"));
+  ASSERT_TRUE(spooled("First_S.xml"));
+  EXPECT_EQ(stop(), PTHREAD_CANCELED);
+  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_EQ(spool_.read(incoming_file_name + xml_extension), "");  // left behind while waiting
+
+  run_thread = true;
+  start();
+  sendDatagram(port_, serviceFile("Second", "S"));
+  ASSERT_TRUE(spooled("Second_S.xml"));
+  stop();
+  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_THAT(platform_double::logTexts(), IsEmpty());
+}
+
+TEST_F(ReceiverTest, StopsAtTheNextWaitWhenCancelledWhileHandlingAFile) {
+  const int descriptors = openDescriptors();
+  start();
+  // Cancel at once after a burst, most likely while a file is being handled.
+  for (int i = 0; i < 20; ++i) sendDatagram(port_, serviceFile("C" + std::to_string(i), "S"));
+  stop();
+  EXPECT_EQ(openDescriptors(), descriptors);
+  for (const std::string& name : spool_.entries()) {
+    if (name == incoming_file_name + xml_extension) continue;
+    EXPECT_EQ(spool_.read(name), serviceFile(name.substr(0, name.find('_')), "S")) << name;
+  }
+  EXPECT_THAT(platform_double::logTexts(), IsEmpty());
+}
+
+// Runs the receiver while the main thread's cleanup lists the spool: every
+// file shows up complete and the temporary file never does.
+TEST_F(ReceiverTest, CleanupMeetsTheReceiverOnlyInCompleteFiles) {
+  start();
+  const int kCount = 30;
+  std::set<std::string> expected;
+  for (int i = 0; i < kCount; ++i) expected.insert("C" + std::to_string(i) + "_S.xml");
+
+  std::thread sender([&] {
+    for (int i = 0; i < kCount; ++i) sendDatagram(port_, serviceFile("C" + std::to_string(i), "S", "body"));
+  });
+  MachineComponentServices incoming;
+  std::set<std::string> listed;
+  const bool all_listed = eventually([&] {
+    cleanupServiceFiles(incoming);
+    for (const std::string& name : incoming.ServiceFileNames) {
+      EXPECT_EQ(expected.count(name), 1u) << name;
+      listed.insert(name);
+    }
+    return listed == expected;
+  });
+  sender.join();
+  EXPECT_TRUE(all_listed);
+  for (const std::string& name : expected)
+    EXPECT_EQ(spool_.read(name), serviceFile(name.substr(0, name.find('_')), "S", "body"));
+}
+
+// The fatal paths end the process; the child writes its log to standard
+// error on the way out so that the message can be matched.
+void dumpLog() {
+  for (const std::string& text : platform_double::logTexts()) std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+class ReceiverDeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    platform_double::resetAll();
+    run_thread = true;
+  }
+  void TearDown() override { run_thread = true; }
+  TempSpool spool_;
+};
+
+TEST_F(ReceiverDeathTest, PortAbove65535EndsTheProcess) {
+  for (const char* port : {"65536", "0x10000", "0200000", "99999abc"}) {
+    EXPECT_EXIT(
+        {
+          std::atexit(dumpLog);
+          runReceiver(port, receive_buffer_size);
+        },
+        ::testing::ExitedWithCode(1), "UDP Port is to big! \\(cast to unsigned short: max is 65535\\)")
+        << port;
+  }
+}
+
+TEST_F(ReceiverDeathTest, Port65535Binds) {
+  for (const char* port : {"65535", "0xFFFF"}) {
+    if (!portFree(65535)) GTEST_SKIP() << "port 65535 is in use on this machine";
+    EXPECT_EXIT(
+        {
+          std::atexit(dumpLog);
+          run_thread = false;  // bind, then leave at once
+          runReceiver(port, receive_buffer_size);
+          std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << port;
+  }
+}
+
+TEST_F(ReceiverDeathTest, PortInUseEndsTheProcess) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  EXPECT_EXIT(
+      {
+        std::atexit(dumpLog);
+        runReceiver(port, receive_buffer_size);
+      },
+      ::testing::ExitedWithCode(1), "Error in UDPServer: Could not bind socket");
+  close(fd);
+}
+
+TEST_F(ReceiverDeathTest, UnwritableSpoolEndsTheProcess) {
+  setSpoolDirectoryForTesting(spool_.root() + "/missing");
+  const std::string port = std::to_string(freePort());
+  EXPECT_EXIT(
+      {
+        std::atexit(dumpLog);
+        runReceiver(port, receive_buffer_size);
+      },
+      ::testing::ExitedWithCode(1), "Error in UDPServer: Could not open File");
+}
+
+TEST_F(ReceiverDeathTest, NoSocketEndsTheProcess) {
+  const std::string port = std::to_string(freePort());
+  EXPECT_EXIT(
+      {
+        std::atexit(dumpLog);
+        rlimit none;
+        getrlimit(RLIMIT_NOFILE, &none);
+        none.rlim_cur = 0;
+        setrlimit(RLIMIT_NOFILE, &none);
+        runReceiver(port, receive_buffer_size);
+      },
+      ::testing::ExitedWithCode(1), "Error in UDPServer: Could not create socket");
+}
+
+}  // namespace
