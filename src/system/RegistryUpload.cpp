@@ -1,1 +1,108 @@
-// filled in by its owner
+#include "system/RegistryUpload.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "Logging.h"
+#include "model/Globals.h"
+#include "system/Shell.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A hung registry or network must not hold up the lifecycle loop: curl gives
+// up connecting after 10 s and the whole transfer after 30 s.
+const char* const CURL_TIME_LIMITS = " --connect-timeout 10 --max-time 30";
+
+constexpr std::chrono::seconds FIRST_RETRY_DELAY{10};
+constexpr std::chrono::seconds MAX_RETRY_DELAY{600};
+
+RegistryClock clock_now = nullptr;
+int failed_attempts = 0;  // since the last success or rewritten request
+Clock::time_point next_attempt;
+
+Clock::time_point now() { return clock_now != nullptr ? clock_now() : Clock::now(); }
+
+// The first retry may run in the very next cycle; later ones wait 10 s,
+// doubling up to 600 s.
+std::chrono::seconds retryDelay(int failures) {
+  if (failures <= 1) return std::chrono::seconds(0);
+  std::chrono::seconds delay = FIRST_RETRY_DELAY;
+  for (int i = 2; i < failures && delay < MAX_RETRY_DELAY; ++i) delay *= 2;
+  return delay < MAX_RETRY_DELAY ? delay : MAX_RETRY_DELAY;
+}
+
+// The request stays pending; a later cycle posts it again.
+void recordFailure() {
+  registry_service_file_send_request = true;
+  ++failed_attempts;
+  const std::chrono::seconds delay = retryDelay(failed_attempts);
+  next_attempt = now() + delay;
+  MGM_LOG(3, "Registry did not accept the MachineComponentServices file; next attempt in %lld s",
+          static_cast<long long>(delay.count()));
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::string::size_type at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// Only ":" and blank are percent-encoded; shellWord protects the command
+// from any other character the shell would interpret.
+std::string encodePathSegment(const std::string& prefix) {
+  return replaceAll(replaceAll(prefix, ":", "%3A"), " ", "%20");
+}
+
+// curl printed "2xx" and its line feed (-w "%{http_code}\n").
+bool isSuccessStatus(const std::string& output) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  return output.size() >= 3 && output[0] == '2' && digit(output[1]) && digit(output[2]) &&
+         (output.size() == 3 || output[3] == '\n');
+}
+
+std::string uploadCommand(const std::string& encoded_prefix) {
+  const std::string request_file = spoolDirectory() + registry_file_name + xml_extension;
+  const std::string url =
+      "https://" + registry_host + "/" + registry_api_version + "/machineservices/" + encoded_prefix;
+  return "curl --cert " + client_certificate_path + " --cacert " + ca_certificate_path +
+         " --fail --silent --show-error" + CURL_TIME_LIMITS +
+         " -H \"Content-Type: application/xml\" -X POST -d " + shellWord("@" + request_file) +
+         " -o /dev/null -s -w \"%{http_code}\n\"" + " " + shellWord(url);
+}
+
+}  // namespace
+
+int sendRegistryServiceFile(const MachineComponentServices& published) {
+  MGM_LOG(6, "Sending MachineComponentServices file to registry.");
+  const std::string encoded_prefix = encodePathSegment(published.ComponentIDPrefix);
+  const std::string command = uploadCommand(encoded_prefix);
+  MGM_LOG(6, "Helper logging; L6 for CURL: %s", encoded_prefix.c_str());
+
+  std::string output;
+  try {
+    output = runCommand(command.c_str());
+  } catch (const std::runtime_error& error) {
+    MGM_LOG(3, "Could not start curl to send the MachineComponentServices file: %s", error.what());
+    recordFailure();
+    return 0;
+  }
+  MGM_LOG(6, "doSend responded with: %s", output.c_str());
+
+  if (isSuccessStatus(output)) {
+    registry_service_file_send_request = false;
+    failed_attempts = 0;
+  } else {
+    recordFailure();
+  }
+  return 0;
+}
+
+bool registryUploadDue() { return failed_attempts == 0 || now() >= next_attempt; }
+
+void registryRequestRewritten() { failed_attempts = 0; }
+
+void setRegistryClockForTesting(RegistryClock clock) { clock_now = clock; }
