@@ -9,7 +9,7 @@ namespace {
 // The rule's match and target words, shared by add and delete so that a
 // delete names exactly the rule its add created. Every received value is one
 // shell word; "address:port" stays one word as iptables expects it.
-std::string ruleSpecification(const ServiceEndpoint& endpoint, const char* target_prefix) {
+std::string ruleWords(const ServiceEndpoint& endpoint, const char* target_prefix) {
   return " -i " + shellWord(endpoint.EndpointZone) + " -p " + shellWord(endpoint.EndpointPROT) + " --dport " +
          std::to_string(endpoint.EndpointExternalPORT) + target_prefix +
          shellWord(endpoint.EndpointIP + ":" + endpoint.EndpointPORT);
@@ -27,12 +27,12 @@ int setupNatChain() {
 }
 
 int addPortForwarding(const ServiceEndpoint& endpoint) {
-  runShell("iptables -t nat -A IOT" + ruleSpecification(endpoint, " -j DNAT --to-destination "));
+  runShell("iptables -t nat -A IOT" + ruleWords(endpoint, " -j DNAT --to-destination "));
   return 0;
 }
 
 int deletePortForwarding(const ServiceEndpoint& endpoint) {
-  runShell("iptables -t nat -D IOT" + ruleSpecification(endpoint, " -j DNAT  --to-destination "));
+  runShell("iptables -t nat -D IOT" + ruleWords(endpoint, " -j DNAT  --to-destination "));
   return 0;
 }
 

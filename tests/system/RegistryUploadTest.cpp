@@ -48,7 +48,7 @@ class RegistryUploadTest : public ::testing::Test {
   MachineComponentServices published;
 };
 
-TEST_F(RegistryUploadTest, PostsTheRequestFileWithTheSpecifiedCommand) {
+TEST_F(RegistryUploadTest, PostsTheRequestFileWithCurl) {
   attempt(std::string("200\n"));
   ASSERT_EQ(shell.calls.size(), 1u);
   EXPECT_TRUE(shell.calls[0].captured);
