@@ -89,36 +89,15 @@ class PublishedIndex {
       components_.emplace(component.ComponentID, ComponentEntry{&component, {}, false});
   }
 
+  // True when the published service of this component and service already
+  // holds an endpoint equal to `endpoint`, so insert() would add nothing.
+  bool holds(const Component& component, const Service& service, const ServiceEndpoint& endpoint) {
+    ServiceEntry* target = find(component, service, false);
+    return target != nullptr && target->keys.count(equalityKey(endpoint)) != 0;
+  }
+
   void insert(const Component& component, const Service& service, const ServiceEndpoint& endpoint) {
-    auto found = components_.find(component.ComponentID);
-    if (found == components_.end()) {
-      published_.ComponentList.push_back(Component{component.ComponentID, component.Trusted, {}});
-      found = components_
-                  .emplace(component.ComponentID, ComponentEntry{&published_.ComponentList.back(), {}, true})
-                  .first;
-    }
-    ComponentEntry& target_component = found->second;
-    if (!target_component.services_indexed) {
-      for (Service& existing : target_component.component->ServiceList)
-        target_component.services.emplace(existing.ServiceID, ServiceEntry{&existing, {}, false});
-      target_component.services_indexed = true;
-    }
-
-    auto service_found = target_component.services.find(service.ServiceID);
-    if (service_found == target_component.services.end()) {
-      std::list<Service>& services = target_component.component->ServiceList;
-      services.push_back(Service{service.ServiceID, {}});
-      service_found =
-          target_component.services.emplace(service.ServiceID, ServiceEntry{&services.back(), {}, true})
-              .first;
-    }
-    ServiceEntry& target_service = service_found->second;
-    if (!target_service.keys_indexed) {
-      for (const ServiceEndpoint& existing : target_service.service->EndpointList)
-        target_service.keys.insert(equalityKey(existing));
-      target_service.keys_indexed = true;
-    }
-
+    ServiceEntry& target_service = *find(component, service, true);
     if (!target_service.keys.insert(equalityKey(endpoint)).second) return;
     target_service.service->EndpointList.push_back(endpoint);
     target_service.service->EndpointList.back().EndpointText.clear();
@@ -135,6 +114,42 @@ class PublishedIndex {
     std::unordered_map<std::string, ServiceEntry> services;  // by ServiceID, first wins
     bool services_indexed;
   };
+
+  // The published service of this component and service, made (at the end
+  // of its list) when `create` is set; null when missing and not made.
+  ServiceEntry* find(const Component& component, const Service& service, bool create) {
+    auto found = components_.find(component.ComponentID);
+    if (found == components_.end()) {
+      if (!create) return nullptr;
+      published_.ComponentList.push_back(Component{component.ComponentID, component.Trusted, {}});
+      found = components_
+                  .emplace(component.ComponentID, ComponentEntry{&published_.ComponentList.back(), {}, true})
+                  .first;
+    }
+    ComponentEntry& target_component = found->second;
+    if (!target_component.services_indexed) {
+      for (Service& existing : target_component.component->ServiceList)
+        target_component.services.emplace(existing.ServiceID, ServiceEntry{&existing, {}, false});
+      target_component.services_indexed = true;
+    }
+
+    auto service_found = target_component.services.find(service.ServiceID);
+    if (service_found == target_component.services.end()) {
+      if (!create) return nullptr;
+      std::list<Service>& services = target_component.component->ServiceList;
+      services.push_back(Service{service.ServiceID, {}});
+      service_found =
+          target_component.services.emplace(service.ServiceID, ServiceEntry{&services.back(), {}, true})
+              .first;
+    }
+    ServiceEntry& target_service = service_found->second;
+    if (!target_service.keys_indexed) {
+      for (const ServiceEndpoint& existing : target_service.service->EndpointList)
+        target_service.keys.insert(equalityKey(existing));
+      target_service.keys_indexed = true;
+    }
+    return &target_service;
+  }
 
   MachineComponentServices& published_;
   std::unordered_map<std::string, ComponentEntry> components_;
@@ -241,6 +256,12 @@ int addNewServices(MachineComponentServices& incoming, MachineComponentServices&
     for (Service& service : component.ServiceList)
       for (ServiceEndpoint& endpoint : service.EndpointList) {
         if (endpoint.EndpointStatus != ENDPOINT_STATUS_NEW) continue;
+        if (index.holds(component, service, endpoint)) {
+          // An equal endpoint of this service was published earlier in this
+          // pass: a port and rule of its own would never be withdrawn.
+          endpoint.EndpointStatus = ENDPOINT_STATUS_CURRENT;
+          continue;
+        }
         const uint32_t port = drawFreePort(ports);
         if (port == 0) {
           // Stays new and unforwarded; the next cycle tries again.
