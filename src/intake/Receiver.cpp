@@ -38,29 +38,17 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
-// Accepts the thread's cancellation only while the object lives. Outside the
-// wait for a datagram the thread is never cut off half-way through writing,
-// renaming or logging; a cancel sent then is acted on at the next wait.
-class CancelWindow {
+// Sets the thread's cancelability for the object's life. The receiver is
+// cancelable only while it waits for a datagram: elsewhere a cancel could
+// cut it off half-way through writing, renaming or logging, or land in the
+// fclose or close of a destructor, where the unwind would end the process.
+// A cancel sent meanwhile is acted on at the next wait.
+class CancelState {
  public:
-  CancelWindow() { pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous_); }
-  CancelWindow(const CancelWindow&) = delete;
-  CancelWindow& operator=(const CancelWindow&) = delete;
-  ~CancelWindow() {
-    int ignored;
-    pthread_setcancelstate(previous_, &ignored);
-  }
-
- private:
-  int previous_ = PTHREAD_CANCEL_DISABLE;
-};
-
-class CancelGuard {
- public:
-  CancelGuard() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_); }
-  CancelGuard(const CancelGuard&) = delete;
-  CancelGuard& operator=(const CancelGuard&) = delete;
-  ~CancelGuard() {
+  explicit CancelState(int state) { pthread_setcancelstate(state, &previous_); }
+  CancelState(const CancelState&) = delete;
+  CancelState& operator=(const CancelState&) = delete;
+  ~CancelState() {
     int ignored;
     pthread_setcancelstate(previous_, &ignored);
   }
@@ -70,14 +58,14 @@ class CancelGuard {
 };
 
 ssize_t receiveDatagram(int fd, std::vector<char>& buffer) {
-  CancelWindow window;
+  CancelState cancelable(PTHREAD_CANCEL_ENABLE);
   return recv(fd, buffer.data(), buffer.size(), 0);
 }
 
 }  // namespace
 
 void* runReceiver(const std::string& port, const std::string& buffer_size) {
-  CancelGuard guard;
+  CancelState not_cancelable(PTHREAD_CANCEL_DISABLE);
 
   UniqueFd socket_fd(socket(AF_INET, SOCK_DGRAM, 0));
   if (socket_fd.get() < 0) {
