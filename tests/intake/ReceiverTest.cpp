@@ -45,28 +45,31 @@ int openDescriptors() {
   return count;
 }
 
-// A UDP port on the loopback that nobody uses right now.
-uint16_t freePort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool portFree(uint16_t port) {
+// A UDP socket bound to `port` on every interface (0: any free port), or -1.
+int boundSocket(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
-  const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return fd;
   close(fd);
-  return bound;
+  return -1;
+}
+
+uint16_t portOf(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+// A UDP port that nobody uses right now.
+uint16_t freePort() {
+  const int fd = boundSocket(0);
+  const uint16_t port = portOf(fd);
+  close(fd);
+  return port;
 }
 
 void sendDatagram(uint16_t port, const std::string& payload) {
@@ -252,7 +255,9 @@ TEST_F(ReceiverDeathTest, PortAbove65535EndsTheProcess) {
 
 TEST_F(ReceiverDeathTest, Port65535Binds) {
   for (const char* port : {"65535", "0xFFFF"}) {
-    if (!portFree(65535)) GTEST_SKIP() << "port 65535 is in use on this machine";
+    const int probe = boundSocket(65535);
+    if (probe < 0) GTEST_SKIP() << "port 65535 is in use on this machine";
+    close(probe);
     EXPECT_EXIT(
         {
           std::atexit(dumpLog);
@@ -266,14 +271,9 @@ TEST_F(ReceiverDeathTest, Port65535Binds) {
 }
 
 TEST_F(ReceiverDeathTest, PortInUseEndsTheProcess) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-  socklen_t length = sizeof(address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string port = std::to_string(ntohs(address.sin_port));
+  const int fd = boundSocket(0);
+  ASSERT_GE(fd, 0);
+  const std::string port = std::to_string(portOf(fd));
   EXPECT_EXIT(
       {
         std::atexit(dumpLog);
