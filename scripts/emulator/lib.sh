@@ -70,6 +70,8 @@ emu_die() {
 
 # ---------------------------------------------------------------- entering
 
+# The functions work with and without "set -e".
+
 # Checks what the emulator needs on the host; exits 77 (skip) when root,
 # namespaces or a tool is missing, 1 when the build products are missing.
 emu_require_host() {
@@ -97,6 +99,21 @@ emu_enter() {
   emu_require_host
   exec unshare --mount --net --pid --fork --kill-child --propagation private --mount-proc \
     env EMU_INSIDE=1 EMU_BUILD="$EMU_BUILD" EMU_REGISTRY_HOST="$EMU_REGISTRY_HOST" bash "$@"
+}
+
+# emu_run_inside SCRIPT [ARGS...]: like emu_enter, but runs SCRIPT as a child
+# and returns its exit status, so the caller can go on on the host.
+emu_run_inside() {
+  emu_require_host
+  unshare --mount --net --pid --fork --kill-child --propagation private --mount-proc \
+    env EMU_INSIDE=1 EMU_BUILD="$EMU_BUILD" EMU_REGISTRY_HOST="$EMU_REGISTRY_HOST" bash "$@"
+}
+
+# emu_host_is_clean: no emulator mount, network namespace or zone interface
+# is left on the host.
+emu_host_is_clean() {
+  ! grep -q 'mgm-emu-' /proc/self/mountinfo && ! ip link show Trusted >/dev/null 2>&1 &&
+    ! ip link show Untrusted >/dev/null 2>&1
 }
 
 # ---------------------------------------------------------------- waiting
@@ -391,25 +408,24 @@ emu_statuses() {
   sed -n 's/^StatusReply from .*: \([0-9][0-9]*\)\( .*\)\{0,1\}$/\1/p' "$EMU_STATE/supervisor.log" 2>/dev/null
 }
 
+# emu_status_count N: how many times the supervisor has seen status N.
+emu_status_count() { emu_statuses | grep -cx "$1" || true; }
+
 # emu_status_seen N [COUNT]: the supervisor has seen status N at least COUNT
 # times (default 1).
-emu_status_seen() {
-  local count
-  count=$(emu_statuses | grep -cx "$1")
-  [ "$count" -ge "${2:-1}" ]
-}
+emu_status_seen() { [ "$(emu_status_count "$1")" -ge "${2:-1}" ]; }
 
 # emu_daemon_log_has TEXT [COUNT]: the daemon logged TEXT at least COUNT times.
 emu_daemon_log_has() {
   local count
-  count=$(grep -cF -- "$1" "$EMU_STATE/daemon.log" 2>/dev/null)
+  count=$(grep -cF -- "$1" "$EMU_STATE/daemon.log" 2>/dev/null || true)
   [ "${count:-0}" -ge "${2:-1}" ]
 }
 
 # emu_start_running: start request, then wait for Running.
 emu_start_running() {
   local before
-  before=$(emu_statuses | grep -cx 3)
+  before=$(emu_status_count 3)
   emu_ctl start >/dev/null || emu_die "mgmctl start failed"
   emu_wait_for "the daemon reports Running" emu_status_seen 3 $((before + 1)) ||
     emu_die "the daemon did not report Running"
@@ -504,7 +520,7 @@ EOF
 
 # The rules of the daemon's chain, as iptables -S prints them.
 emu_iot_rules() { iptables -t nat -S IOT 2>/dev/null | grep -v '^-N '; }
-emu_iot_rule_count() { emu_iot_rules | grep -c .; }
+emu_iot_rule_count() { emu_iot_rules | grep -c . || true; }
 
 # emu_external_port DEST_IP:DEST_PORT: the external port of the rule that
 # forwards to DEST_IP:DEST_PORT.
@@ -579,12 +595,13 @@ emu_dump_logs() {
 emu_stop_pid_file() {
   local pid
   pid=$(cat "$1" 2>/dev/null) || return 0
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
   rm -f "$1"
 }
 
 emu_down() {
   local status=$?
+  set +e
   trap - EXIT
   emu_stop_pid_file "$EMU_STATE/daemon.pid"
   emu_stop_pid_file "$EMU_STATE/supervisor.pid"

@@ -22,7 +22,7 @@ emu_cycles 3
 emu_assert "a delivered request is not repeated" test "$(emu_registry_count)" = "$delivered"
 
 emu_registry_answer 500
-ready_before=$(emu_statuses | grep -cx 1)
+ready_before=$(emu_status_count 1)
 emu_assert "the stop request is accepted" emu_ctl stop
 emu_expect "the daemon reports Ready after the stop" emu_status_seen 1 $((ready_before + 1))
 emu_assert "the withdrawal was posted" test "$(emu_registry_count)" -gt "$delivered"

@@ -13,7 +13,7 @@ emu_registry_answer 200
 emu_expect --nudge "the request is delivered once the registry answers" \
   emu_daemon_log_has "doSend responded with: 200"
 requests=$(emu_registry_count)
-ready_before=$(emu_statuses | grep -cx 1)
+ready_before=$(emu_status_count 1)
 emu_assert "the stop request is accepted" emu_ctl stop
 emu_expect "the daemon reports Ready after the stop" emu_status_seen 1 $((ready_before + 1))
 emu_assert "the withdrawal was posted" test "$(emu_registry_count)" = $((requests + 1))

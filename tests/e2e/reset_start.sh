@@ -7,8 +7,8 @@ e2e_up
 emu_start_running
 e2e_publish_drive
 
-created_before=$(emu_statuses | grep -cx 0)
-ready_before=$(emu_statuses | grep -cx 1)
+created_before=$(emu_status_count 0)
+ready_before=$(emu_status_count 1)
 emu_assert "the reset request is accepted" emu_ctl reset
 emu_expect "the daemon reports Created" emu_status_seen 0 $((created_before + 1))
 emu_expect "and then Ready" emu_status_seen 1 $((ready_before + 1))

@@ -35,7 +35,7 @@ emu_assert "traffic reaches the Drive" test "$(emu_tcp_roundtrip "$EMU_UNTRUSTED
 emu_assert "traffic reaches the Spindle" test "$(emu_tcp_roundtrip "$EMU_UNTRUSTED_IP" "$http_port" spindle)" = "spindle here"
 
 requests=$(emu_registry_count)
-stopped_before=$(emu_statuses | grep -cx 4)
+stopped_before=$(emu_status_count 4)
 emu_assert "the stop request is accepted" emu_ctl stop
 emu_expect "the daemon reports Stopped" emu_status_seen 4 $((stopped_before + 1))
 emu_expect "and then Ready" eval '[ "$(emu_statuses | tail -n1)" = 1 ]'

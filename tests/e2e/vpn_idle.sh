@@ -15,7 +15,7 @@ emu_assert "nothing was spooled" test -z "$(ls -A "$EMU_SPOOL")"
 emu_assert "no forward" test "$(emu_iot_rule_count)" = 0
 emu_assert "the NAT chain was set up anyway" iptables -t nat -S IOT
 emu_assert "no registry request" test "$(emu_registry_count)" = 0
-ready_before=$(emu_statuses | grep -cx 1)
+ready_before=$(emu_status_count 1)
 emu_assert "the stop request is accepted" emu_ctl stop
 emu_expect "the daemon reports Ready after the stop" emu_status_seen 1 $((ready_before + 1))
 emu_assert "still no registry request" test "$(emu_registry_count)" = 0
