@@ -167,8 +167,14 @@ has_owner() {
 }
 
 start_watch() {
-  "$MGMCTL" watch >"$WORK/watch.out" 2>"$WORK/watch.err" &
-  WATCH_PID=$!
+  (
+    "$MGMCTL" watch >"$WORK/watch.out" 2>"$WORK/watch.err" &
+    echo $! >"$WORK/watch.pid"
+    wait $!
+    echo $? >"$WORK/watch.rc"
+  ) &
+  wait_until '[ -s "$WORK/watch.pid" ]' || fail "mgmctl watch did not start"
+  WATCH_PID=$(cat "$WORK/watch.pid")
   wait_until has_owner tarn.main || fail "mgmctl watch did not take tarn.main"
 }
 
@@ -242,6 +248,11 @@ case_start() {
   expect_statuses "2 3"
   # A second start is refused by the daemon (not Ready any more).
   expect_result 0x26000101 start
+  # The supervisor stand-in ends cleanly on SIGTERM.
+  kill -TERM "$WATCH_PID"
+  wait_until '[ -s "$WORK/watch.rc" ]' || fail "mgmctl watch did not end on SIGTERM"
+  WATCH_PID=
+  [ "$(cat "$WORK/watch.rc")" = 0 ] || fail "mgmctl watch ended with $(cat "$WORK/watch.rc") on SIGTERM"
 }
 
 case_restart() {
