@@ -2,14 +2,19 @@
 // gateway's tools replaced by FakeDevice and the bus by the platform double.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -25,6 +30,26 @@ using Steps = std::vector<pd::Step>;
 namespace {
 
 constexpr uint32_t kNoMessage = MB_NO_MESSAGE;
+
+// The created phase starts the real receiver on UDP port 5600. Where the
+// process may, it moves into a network namespace of its own first, so the
+// port can be taken whatever else runs on the machine.
+class PrivateNetwork : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (unshare(CLONE_NEWNET) != 0) return;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(fd, SIOCGIFFLAGS, &request) == 0) {
+      request.ifr_flags |= IFF_UP;
+      ioctl(fd, SIOCSIFFLAGS, &request);
+    }
+    close(fd);
+  }
+};
+const auto* const kPrivateNetwork = ::testing::AddGlobalTestEnvironment(new PrivateNetwork);
+
 const char* const kRuleTail = " -j DNAT --to-destination ";
 
 std::string componentFile(const std::string& component, const std::string& service,
@@ -50,6 +75,7 @@ class CycleTest : public ::testing::Test {
     tarn_is_iot = false;
   }
   void TearDown() override {
+    manager_.reset();  // ends the receiver before its spool goes
     setShellRunner(nullptr);
     setSpoolDirectoryForTesting("");
     fs::remove_all(root_);
@@ -72,8 +98,8 @@ class CycleTest : public ::testing::Test {
       auto it = before.find(index);
       if (it != before.end()) it->second();
     });
-    ASSERT_EQ(manager_.connect(), 0u);
-    manager_.run();
+    ASSERT_EQ(manager_->connect(), 0u);
+    manager_->run();
   }
   // Steps up to the first running cycle: created, start, then `cycles`
   // passes in Running.
@@ -85,7 +111,7 @@ class CycleTest : public ::testing::Test {
   static constexpr size_t kFirstCycle = 2;  // HandleMessage index of the first cycle's pass
 
   FakeDevice device_;
-  MachineGatewayManager manager_;
+  std::unique_ptr<MachineGatewayManager> manager_ = std::make_unique<MachineGatewayManager>();
   std::string root_, spool_;
 };
 
@@ -252,9 +278,13 @@ int sendDatagram(const std::string& text) {
   return n < 0 ? -1 : 0;
 }
 
-bool waitForFile(const std::string& path) {
-  for (int i = 0; i < 2000 && !fs::exists(path); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Sends `text` until `path` appears in the spool (the receiver may not have
+// bound its port yet), for at most about 20 s.
+bool announceUntilSpooled(const std::string& text, const std::string& path) {
+  for (int i = 0; i < 200 && !fs::exists(path); ++i) {
+    sendDatagram(text);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   return fs::exists(path);
 }
 
@@ -264,8 +294,9 @@ TEST_F(CycleTest, ReceiverSpoolsAgainAfterResetStartResetStart) {
                  pd::result(kNoMessage), pd::start(), pd::reset(),
                  pd::result(kNoMessage), pd::start(), pd::result(kNoMessage)};
   run(steps, {{8, [&] {
-                 sendDatagram(componentFile("Line1/Press", "opcua", {"opcua:TCP:1:192.168.2.20:4840"}));
-                 spooled = waitForFile(spool_ + "Press_opcua.xml");
+                 spooled = announceUntilSpooled(
+                     componentFile("Line1/Press", "opcua", {"opcua:TCP:1:192.168.2.20:4840"}),
+                     spool_ + "Press_opcua.xml");
                }}});
   EXPECT_TRUE(spooled);
   EXPECT_EQ(pd::countLogged("Could not bind socket"), 0);

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 
@@ -135,6 +136,9 @@ void Logging::Message(LOGGING_LEVEL level, const char* file, int line, const cha
   va_start(args, fmt);
   vsnprintf(buffer, sizeof buffer, fmt, args);
   va_end(args);
+  // MGM_TEST_LOG=1 echoes every record, for reading a failing test.
+  static const bool echo = getenv("MGM_TEST_LOG") != nullptr;
+  if (echo) fprintf(stderr, "log %d: %s\n", static_cast<int>(level), buffer);
   std::lock_guard<std::mutex> lock(world().log_mutex);
   world().log.push_back({static_cast<int>(level), file ? file : "", line, fmt ? fmt : "", buffer});
 }
