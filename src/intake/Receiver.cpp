@@ -1,5 +1,7 @@
 #include "intake/Receiver.h"
 
+#include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -7,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -57,12 +60,67 @@ class CancelState {
   int previous_ = PTHREAD_CANCEL_ENABLE;
 };
 
-ssize_t receiveDatagram(int fd, std::vector<char>& buffer) {
-  CancelState cancelable(PTHREAD_CANCEL_ENABLE);
-  return recv(fd, buffer.data(), buffer.size(), 0);
+// One received datagram: its size as recv reports it, where it came from
+// and the interface it arrived on ("" when the kernel did not say).
+struct Arrival {
+  ssize_t size;
+  sockaddr_in sender;
+  std::string interface_name;
+};
+
+Arrival receiveDatagram(int fd, std::vector<char>& buffer) {
+  Arrival arrival{-1, {}, {}};
+  iovec data{buffer.data(), buffer.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr message{};
+  message.msg_name = &arrival.sender;
+  message.msg_namelen = sizeof(arrival.sender);
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  {
+    CancelState cancelable(PTHREAD_CANCEL_ENABLE);
+    arrival.size = recvmsg(fd, &message, 0);
+  }
+  if (arrival.size < 0) return arrival;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
+    in_pktinfo info;
+    memcpy(&info, CMSG_DATA(header), sizeof(info));
+    char name[IF_NAMESIZE] = {};
+    if (if_indextoname(static_cast<unsigned>(info.ipi_ifindex), name) != nullptr)
+      arrival.interface_name = name;
+  }
+  return arrival;
+}
+
+// Logs a datagram dropped for its arrival interface, at most once a minute.
+void reportDrop(DropReport& report, const Arrival& arrival) {
+  const uint32_t count = report.dropped(DropReport::Clock::now());
+  if (count == 0) return;
+  char sender[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &arrival.sender.sin_addr, sender, sizeof(sender));
+  MGM_LOG(3, "Dropped %u datagram(s) from outside the Trusted zone; latest from %s:%u on interface %s", count,
+          sender, static_cast<unsigned>(ntohs(arrival.sender.sin_port)),
+          arrival.interface_name.empty() ? "unknown" : arrival.interface_name.c_str());
 }
 
 }  // namespace
+
+bool isTrustedArrival(const std::string& interface_name) {
+  return interface_name == trusted_zone || interface_name == "lo";
+}
+
+uint32_t DropReport::dropped(Clock::time_point now) {
+  ++unreported_;
+  if (reported_ && now - last_report_ < std::chrono::minutes(1)) return 0;
+  reported_ = true;
+  last_report_ = now;
+  const uint32_t count = unreported_;
+  unreported_ = 0;
+  return count;
+}
 
 void* runReceiver(const std::string& port, const std::string& buffer_size) {
   CancelState not_cancelable(PTHREAD_CANCEL_DISABLE);
@@ -87,6 +145,11 @@ void* runReceiver(const std::string& port, const std::string& buffer_size) {
     MGM_LOG(3, "Error in UDPServer: Could not bind socket");
     std::exit(1);
   }
+  // Components live on the Trusted side: each datagram says which interface
+  // it arrived on, and only the Trusted one and loopback are spooled.
+  const int on = 1;
+  setsockopt(socket_fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof(on));
+  DropReport drops;
 
   const std::string temporary = spoolDirectory() + incoming_file_name + xml_extension;
   while (run_thread) {
@@ -98,15 +161,18 @@ void* runReceiver(const std::string& port, const std::string& buffer_size) {
     }
 
     std::vector<char> buffer(std::strtoul(buffer_size.c_str(), nullptr, 10));
-    const ssize_t received = receiveDatagram(socket_fd.get(), buffer);
-    if (received > 0) {
-      std::fwrite(buffer.data(), 1, static_cast<size_t>(received), file.get());
-    } else if (received < 0) {
-      MGM_LOG(3, "Error in UDPServer: Could not read incoming stream");
+    const Arrival arrival = receiveDatagram(socket_fd.get(), buffer);
+    if (arrival.size >= 0 && !isTrustedArrival(arrival.interface_name)) {
+      reportDrop(drops, arrival);  // nothing written, nothing spooled
+    } else {
+      if (arrival.size > 0) {
+        std::fwrite(buffer.data(), 1, static_cast<size_t>(arrival.size), file.get());
+      } else if (arrival.size < 0) {
+        MGM_LOG(3, "Error in UDPServer: Could not read incoming stream");
+      }
+      file.reset();
+      if (handleIncomingFile() != 0) MGM_LOG(3, "Error in UDPServer: Could not rename file");
     }
-    file.reset();
-
-    if (handleIncomingFile() != 0) MGM_LOG(3, "Error in UDPServer: Could not rename file");
     usleep(200);
   }
   return nullptr;

@@ -309,3 +309,25 @@ TEST_F(ReceiverDeathTest, NoSocketEndsTheProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TrustedArrival, OnlyTheTrustedInterfaceAndLoopbackAreSpooled) {
+  for (const char* name : {"Trusted", "lo"}) EXPECT_TRUE(isTrustedArrival(name)) << name;
+  for (const char* name : {"Untrusted", "trusted", "Trusted0", "eth0", ""})
+    EXPECT_FALSE(isTrustedArrival(name)) << name;
+}
+
+TEST(TrustedArrival, DropsAreReportedAtOnceThenAtMostOnceAMinuteWithTheirCount) {
+  DropReport report;
+  const DropReport::Clock::time_point start{};
+  using std::chrono::seconds;
+  EXPECT_EQ(report.dropped(start), 1u);
+  EXPECT_EQ(report.dropped(start + seconds(1)), 0u);
+  EXPECT_EQ(report.dropped(start + seconds(59)), 0u);
+  EXPECT_EQ(report.dropped(start + seconds(60)), 3u);
+  EXPECT_EQ(report.dropped(start + seconds(61)), 0u);
+  EXPECT_EQ(report.dropped(start + seconds(200)), 2u);
+}
+
+}  // namespace
