@@ -23,6 +23,7 @@
 #   EMU_KEEP           host directory to copy the emulator's state dir into
 #                      when it is taken down (logs, requests, rules)
 #   EMU_VERBOSE        1: print the emulator's own steps
+#   EMU_PYTHON         python3 to use (default /usr/bin/python3)
 #
 # Scratch files of a script belong in $EMU_STATE/work (a private tmpfs).
 
@@ -51,6 +52,9 @@ EMU_TIMEOUT=${EMU_TIMEOUT:-30}
 EMU_DAEMON=$EMU_BUILD/src/MachineGatewayManager
 EMU_MGMCTL=$EMU_BUILD/tools/mgmctl
 EMU_ANNOUNCE=$EMU_BUILD/tools/mgm-announce
+# The system's python3 (standard library only); a version manager's shim in
+# PATH would cost a second per call.
+EMU_PYTHON=${EMU_PYTHON:-$(command -v /usr/bin/python3 || command -v python3)}
 
 if [ -z "${EMU_REGISTRY_HOST:-}" ]; then
   EMU_REGISTRY_HOST=$(sed -n 's/^MGM_REGISTRY_HOST:[A-Z]*=//p' "$EMU_BUILD/CMakeCache.txt" 2>/dev/null)
@@ -98,7 +102,7 @@ emu_enter() {
   [ -n "${EMU_INSIDE:-}" ] && return 0
   emu_require_host
   exec unshare --mount --net --pid --fork --kill-child --propagation private --mount-proc \
-    env EMU_INSIDE=1 EMU_BUILD="$EMU_BUILD" EMU_REGISTRY_HOST="$EMU_REGISTRY_HOST" bash "$@"
+    env EMU_INSIDE=1 EMU_BUILD="$EMU_BUILD" EMU_REGISTRY_HOST="$EMU_REGISTRY_HOST" EMU_PYTHON="$EMU_PYTHON" bash "$@"
 }
 
 # emu_run_inside SCRIPT [ARGS...]: like emu_enter, but runs SCRIPT as a child
@@ -106,7 +110,7 @@ emu_enter() {
 emu_run_inside() {
   emu_require_host
   unshare --mount --net --pid --fork --kill-child --propagation private --mount-proc \
-    env EMU_INSIDE=1 EMU_BUILD="$EMU_BUILD" EMU_REGISTRY_HOST="$EMU_REGISTRY_HOST" bash "$@"
+    env EMU_INSIDE=1 EMU_BUILD="$EMU_BUILD" EMU_REGISTRY_HOST="$EMU_REGISTRY_HOST" EMU_PYTHON="$EMU_PYTHON" bash "$@"
 }
 
 # emu_host_is_clean: no emulator mount, network namespace or zone interface
@@ -119,21 +123,23 @@ emu_host_is_clean() {
 # ---------------------------------------------------------------- waiting
 
 # emu_wait_for [--nudge] DESCRIPTION CMD [ARGS...]: polls CMD until it
-# succeeds, for at most EMU_TIMEOUT seconds. With --nudge every poll first
-# sends a status request, which makes a running daemon run one more cycle at
-# once instead of after its 10 s wait. Returns 1 (with a message) on timeout.
+# succeeds, for at most EMU_TIMEOUT seconds. With --nudge every failed poll
+# is followed by a status request, which makes a running daemon run one more
+# cycle at once instead of after its 10 s wait (the request is answered only
+# between cycles, so a nudge may block while a cycle runs). Returns 1 (with a
+# message) on timeout.
 emu_wait_for() {
   local nudge=0
   if [ "$1" = --nudge ]; then nudge=1; shift; fi
   local what=$1; shift
   local deadline=$((SECONDS + EMU_TIMEOUT))
   while :; do
-    [ $nudge = 1 ] && emu_nudge
     "$@" >/dev/null 2>&1 && return 0
     if [ $SECONDS -ge $deadline ]; then
       echo "timed out after ${EMU_TIMEOUT}s waiting for: $what" >&2
       return 1
     fi
+    if [ $nudge = 1 ]; then emu_nudge; fi
     sleep 0.2
   done
 }
@@ -292,7 +298,7 @@ emu_start_registry() {
   local dir=$EMU_STATE/registry
   : >"$dir/requests.jsonl"
   emu_registry_answer 200
-  python3 "$EMU_LIB_DIR/registry.py" --state "$dir" --cert "$EMU_STATE/pki/server.crt" \
+  "$EMU_PYTHON" "$EMU_LIB_DIR/registry.py" --state "$dir" --cert "$EMU_STATE/pki/server.crt" \
     --key "$EMU_STATE/pki/server.key" --ca "$EMU_STATE/pki/ca.crt" --address 127.0.0.1 --port 443 \
     >>"$dir/registry.log" 2>&1 &
   echo $! >"$dir/pid"
@@ -485,7 +491,7 @@ emu_age_file() { touch -d "@$(($(date +%s) - $2))" "$EMU_SPOOL/$1"; }
 # 192.168.2.20:PORT that answers each line with "component got: LINE".
 emu_tcp_server() {
   local port=$1
-  emu_comp python3 - "$EMU_COMPONENT_IP" "$port" >>"$EMU_STATE/tcp-server-$port.log" 2>&1 <<'EOF' &
+  emu_comp "$EMU_PYTHON" - "$EMU_COMPONENT_IP" "$port" >>"$EMU_STATE/tcp-server-$port.log" 2>&1 <<'EOF' &
 import socket, sys, threading
 server = socket.socket()
 server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -508,7 +514,7 @@ EOF
 # emu_tcp_roundtrip HOST PORT TEXT: from the outside namespace, sends TEXT
 # and prints the answer (at most 5 s).
 emu_tcp_roundtrip() {
-  emu_outside python3 - "$1" "$2" "$3" <<'EOF'
+  emu_outside "$EMU_PYTHON" - "$1" "$2" "$3" <<'EOF'
 import socket, sys
 with socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=5) as conn:
     conn.sendall((sys.argv[3] + "\n").encode())
@@ -542,7 +548,7 @@ emu_registry_has_count() { [ "$(emu_registry_count)" -ge "$1" ]; }
 # emu_registry_field N FIELD: FIELD of the Nth recorded request (1-based;
 # -1 is the last one).
 emu_registry_field() {
-  python3 - "$EMU_STATE/registry/requests.jsonl" "$1" "$2" <<'EOF'
+  "$EMU_PYTHON" - "$EMU_STATE/registry/requests.jsonl" "$1" "$2" <<'EOF'
 import json, sys
 lines = [l for l in open(sys.argv[1]) if l.strip()]
 n = int(sys.argv[2])
@@ -555,7 +561,7 @@ EOF
 # of the elements PATH (an ElementTree path below the root) in the body of
 # the Nth request, one per line.
 emu_registry_xpath() {
-  emu_registry_field "$1" body | python3 -c '
+  emu_registry_field "$1" body | "$EMU_PYTHON" -c '
 import sys, xml.etree.ElementTree as ET
 root = ET.fromstring(sys.stdin.read())
 path, at, attribute = sys.argv[1].rpartition("@")
@@ -568,7 +574,7 @@ for element in root.findall(path):
 
 # emu_registry_pretty N: the body of the Nth request, indented.
 emu_registry_pretty() {
-  emu_registry_field "$1" body | python3 -c '
+  emu_registry_field "$1" body | "$EMU_PYTHON" -c '
 import sys, xml.dom.minidom
 text = xml.dom.minidom.parseString(sys.stdin.read()).toprettyxml(indent="  ")
 print("\n".join(line for line in text.splitlines() if line.strip()))

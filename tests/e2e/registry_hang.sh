@@ -7,9 +7,11 @@ e2e_up
 emu_registry_answer hang
 emu_start_running
 e2e_publish_drive
+# The registry decides when a request arrives: the one it holds stays
+# unanswered, the next one is answered.
+emu_registry_answer 200
 # curl waits for an answer for up to 30 s; allow for that.
 EMU_TIMEOUT=60 emu_expect "the daemon logs the failed upload" emu_daemon_log_has "doSend responded with: 000"
-emu_registry_answer 200
 emu_expect --nudge "the request is delivered once the registry answers" \
   emu_daemon_log_has "doSend responded with: 200"
 requests=$(emu_registry_count)

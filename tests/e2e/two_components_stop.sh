@@ -22,7 +22,7 @@ emu_assert "and the second one" eval \
   'emu_registry_xpath -1 ComponentList/Component/ServiceList/Service/ServiceEndpoint | grep -qxF "mqtt:TCP:2:$EMU_UNTRUSTED_IP:$mqtt_port"'
 
 emu_tcp_server 4840
-(emu_comp python3 - <<'PY' >>"$EMU_STATE/tcp-server-8080.log" 2>&1 &
+(emu_comp "$EMU_PYTHON" - <<'PY' >>"$EMU_STATE/tcp-server-8080.log" 2>&1 &
 import socket
 s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("192.168.2.21", 8080)); s.listen(4); print("listening", flush=True)
