@@ -38,7 +38,7 @@ host_part() {
   cmake -S "$ROOT" -B "$EMU_BUILD" >/dev/null
   cmake --build "$EMU_BUILD" --target MachineGatewayManager mgmctl mgm-announce -j"$(nproc)" | tail -n 3 | indent
 
-  # shellcheck source=emulator/lib.sh
+  # shellcheck source=scripts/emulator/lib.sh
   . "$ROOT/scripts/emulator/lib.sh"
   local status=0
   emu_run_inside "$0" || status=$?
@@ -54,7 +54,7 @@ host_part() {
 }
 
 gateway_part() {
-  # shellcheck source=emulator/lib.sh
+  # shellcheck source=scripts/emulator/lib.sh
   . "$ROOT/scripts/emulator/lib.sh"
   heading "Bringing up the emulated gateway"
   emu_up
@@ -117,7 +117,9 @@ gateway_part() {
 
   heading "Ending the daemon (mgmctl exit)"
   emu_ctl exit | indent
-  echo "    daemon exit code: $(emu_daemon_exit_code)"
+  emu_wait_daemon_exit || emu_die "the daemon did not end"
+  echo "    daemon exit code: $EMU_DAEMON_EXIT"
+  [ "$EMU_DAEMON_EXIT" = 0 ] || emu_die "the daemon ended with exit code $EMU_DAEMON_EXIT"
   heading "Taking the emulated gateway down"
 }
 

@@ -384,13 +384,24 @@ emu_start_daemon() {
 emu_daemon_pid() { cat "$EMU_STATE/daemon.pid" 2>/dev/null; }
 emu_daemon_alive() { local pid; pid=$(emu_daemon_pid) && [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; }
 
-# emu_daemon_exit_code: waits for the daemon to end (bounded) and prints its
-# exit code.
-emu_daemon_exit_code() {
-  local pid; pid=$(emu_daemon_pid)
-  emu_wait_for "the daemon ends" eval '! kill -0 '"$pid" || return 1
-  wait "$pid" 2>/dev/null
-  echo $?
+# emu_daemon_ended: the daemon process is gone or a zombie.
+emu_daemon_ended() {
+  local pid state
+  pid=$(emu_daemon_pid) || return 0
+  state=$(sed -n 's/^[0-9]* ([^)]*) \([A-Z]\).*/\1/p' "/proc/$pid/stat" 2>/dev/null)
+  [ -z "$state" ] || [ "$state" = Z ]
+}
+
+# emu_wait_daemon_exit: waits (bounded) for the daemon to end and sets
+# EMU_DAEMON_EXIT to its exit code. Call it in the shell that started the
+# daemon, not in a command substitution.
+emu_wait_daemon_exit() {
+  local pid
+  pid=$(emu_daemon_pid)
+  emu_wait_for "the daemon ends" emu_daemon_ended || return 1
+  EMU_DAEMON_EXIT=0
+  wait "$pid" 2>/dev/null || EMU_DAEMON_EXIT=$?
+  rm -f "$EMU_STATE/daemon.pid"
 }
 
 # emu_ctl ARGS...: mgmctl on the emulator's bus.

@@ -42,7 +42,12 @@ e2e_has_line() { grep -qxF -- "$1"; }
 # e2e_request_has N PATH TEXT: request N has TEXT among the values of PATH.
 e2e_request_has() { emu_registry_xpath "$1" "$2" | e2e_has_line "$3"; }
 
+# e2e_pass TEXT: the scenario passed, unless a sanitizer (in a sanitized
+# build) reported anything in the daemon.
 e2e_pass() {
+  if grep -qE 'Sanitizer|runtime error:' "$EMU_STATE/daemon.log"; then
+    emu_die "the daemon's sanitizers reported a problem"
+  fi
   echo "PASS: $1"
   exit 0
 }

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Two components are forwarded side by side; a stop withdraws everything with
-# a request whose ComponentList is empty.
+# a request whose ComponentList is empty; an exit request ends the daemon
+# with exit code 0.
 . "$(dirname "$0")/common.sh"
 e2e_up
 emu_comp ip addr add 192.168.2.21/24 dev eth0
@@ -46,4 +47,8 @@ emu_assert "its GatewayID stays Press4/Tarn" e2e_request_has -1 GatewayID Press4
 emu_assert "the IOT chain is empty" test "$(emu_iot_rule_count)" = 0
 emu_assert "the spool holds only the registry request" test "$(ls -A "$EMU_SPOOL")" = RegisterMachineServices.xml
 emu_assert "the receiver was joined" emu_daemon_log_has "MachineGatewayManager join receiver thread: OK"
-e2e_pass "two components forwarded, stop withdraws everything"
+emu_assert "the exit request is accepted" emu_ctl exit
+emu_wait_daemon_exit || emu_die "the daemon did not end after the exit request"
+emu_assert "the daemon reported Exiting" emu_status_seen 7
+emu_assert "and ended with exit code 0" test "$EMU_DAEMON_EXIT" = 0
+e2e_pass "two components forwarded, stop withdraws everything, exit ends the daemon"
