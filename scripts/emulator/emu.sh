@@ -46,7 +46,7 @@ Try: emu_start_daemon; emu_ctl start; emu_service_file f.xml Press4/Drive opcua 
 Leave with 'exit'; the gateway goes away with the shell.
 EOF
     export -f $(compgen -A function | grep '^emu_')
-    export EMU_INSIDE EMU_BUILD EMU_REGISTRY_HOST DBUS_SYSTEM_BUS_ADDRESS
+    export $(compgen -v | grep "^EMU_") DBUS_SYSTEM_BUS_ADDRESS
     cd "$EMU_STATE/work"
     PS1='emu-gateway \W# ' bash --norc -i
     ;;
