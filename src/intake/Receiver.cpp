@@ -108,6 +108,19 @@ void reportDrop(DropReport& report, const Arrival& arrival) {
 
 }  // namespace
 
+int sizeReceiveBuffer(int fd, int needed) {
+  const int request = needed / 2;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &request, sizeof(request)) != 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &request, sizeof(request));
+  int granted = -1;
+  socklen_t length = sizeof(granted);
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) granted = -1;
+  if (granted < needed)
+    MGM_LOG(3, "UDPServer: receive buffer is %d bytes, %d needed to hold a burst of %d service files",
+            granted, needed, RECEIVE_BURST_DATAGRAMS);
+  return granted;
+}
+
 bool isTrustedArrival(const std::string& interface_name) {
   return interface_name == trusted_zone || interface_name == "lo";
 }
@@ -136,6 +149,10 @@ void* runReceiver(const std::string& port, const std::string& buffer_size) {
     MGM_LOG(3, "UDP Port is to big! (cast to unsigned short: max is 65535)");
     std::exit(1);
   }
+
+  // A burst of announcements waits in the socket's buffer while the files
+  // are written one by one; the kernel's default holds fewer than a hundred.
+  sizeReceiveBuffer(socket_fd.get(), RECEIVE_BUFFER_NEEDED);
 
   sockaddr_in address{};
   address.sin_family = AF_INET;

@@ -11,6 +11,23 @@
 // spooled. Ends the process with status 1 on a fatal failure. Returns null.
 void* runReceiver(const std::string& port, const std::string& buffer_size);
 
+// The receive buffer of the receiver's socket holds a burst of
+// RECEIVE_BURST_DATAGRAMS datagrams of the largest size (4096 bytes), as a
+// plant powering up announces all its services at once. The kernel charges
+// a datagram its buffers' true size, not its payload: 8448 bytes for 4096
+// bytes on loopback, more when it arrives in fragments; 16384 covers both.
+constexpr int RECEIVE_BURST_DATAGRAMS = 500;
+constexpr int RECEIVE_BUFFER_COST_PER_DATAGRAM = 16384;
+// In the bytes that getsockopt(SO_RCVBUF) reports.
+constexpr int RECEIVE_BUFFER_NEEDED = RECEIVE_BURST_DATAGRAMS * RECEIVE_BUFFER_COST_PER_DATAGRAM;
+
+// Asks for a receive buffer of `needed` bytes (as getsockopt reports them;
+// the kernel doubles what is asked for) on the socket `fd`: SO_RCVBUFFORCE,
+// which needs CAP_NET_ADMIN, else SO_RCVBUF, bounded by net.core.rmem_max.
+// Logs at level 3 when the kernel granted less. Returns the size granted,
+// as getsockopt(SO_RCVBUF) reports it, or -1 when it cannot be read.
+int sizeReceiveBuffer(int fd, int needed);
+
 // True for the interfaces whose datagrams are spooled: the Trusted zone's
 // and loopback.
 bool isTrustedArrival(const std::string& interface_name);

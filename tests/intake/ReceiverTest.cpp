@@ -1,19 +1,23 @@
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "PlatformDouble.h"
 #include "TempSpool.h"
@@ -22,6 +26,9 @@
 #include "model/Globals.h"
 #include "system/Shell.h"
 
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 namespace {
@@ -328,6 +335,70 @@ TEST(TrustedArrival, DropsAreReportedAtOnceThenAtMostOnceAMinuteWithTheirCount) 
   EXPECT_EQ(report.dropped(start + seconds(60)), 3u);
   EXPECT_EQ(report.dropped(start + seconds(61)), 0u);
   EXPECT_EQ(report.dropped(start + seconds(200)), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// What sizeReceiveBuffer granted on a fresh socket, what getsockopt then
+// reports, and the level-3 records it left.
+struct Sizing {
+  int granted = 0;
+  int reported = 0;
+  std::vector<std::string> errors;
+};
+
+Sizing sizeFreshSocket(int needed) {
+  platform_double::clearLog();
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  Sizing sizing;
+  sizing.granted = sizeReceiveBuffer(fd, needed);
+  socklen_t length = sizeof(sizing.reported);
+  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &sizing.reported, &length);
+  close(fd);
+  sizing.errors = platform_double::logTexts(3);
+  return sizing;
+}
+
+// Capabilities belong to a thread: this drops CAP_NET_ADMIN for the calling
+// thread only. False when the capabilities cannot be read or set.
+bool dropNetAdminInThisThread(bool* had_it) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  *had_it = (data[0].effective & (1u << CAP_NET_ADMIN)) != 0;
+  data[0].effective &= ~(1u << CAP_NET_ADMIN);
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+TEST(ReceiveBuffer, PrivilegedReceiverGetsTheBurstBufferAndAnUnprivilegedOneSaysWhatItGot) {
+  platform_double::resetAll();
+  long rmem_max = 0;
+  std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
+  ASSERT_GT(rmem_max, 0);
+  ASSERT_LT(rmem_max, 1L << 28);
+
+  // Without the privilege SO_RCVBUF is bounded by rmem_max: ask for more.
+  const int beyond_rmem_max = static_cast<int>(4 * rmem_max);
+  bool privileged = false;
+  Sizing plain;
+  std::thread([&] {
+    ASSERT_TRUE(dropNetAdminInThisThread(&privileged));
+    plain = sizeFreshSocket(beyond_rmem_max);
+  }).join();
+  EXPECT_EQ(plain.granted, 2 * rmem_max);
+  EXPECT_EQ(plain.reported, plain.granted);
+  EXPECT_THAT(plain.errors, ElementsAre(AllOf(HasSubstr(std::to_string(plain.granted) + " bytes"),
+                                              HasSubstr(std::to_string(beyond_rmem_max) + " needed"))));
+
+  if (!privileged) GTEST_SKIP() << "no CAP_NET_ADMIN: SO_RCVBUFFORCE is not available";
+  for (const int needed : {RECEIVE_BUFFER_NEEDED, beyond_rmem_max}) {
+    const Sizing forced = sizeFreshSocket(needed);
+    EXPECT_GE(forced.granted, needed);
+    EXPECT_EQ(forced.reported, forced.granted);
+    EXPECT_THAT(forced.errors, IsEmpty());
+  }
 }
 
 }  // namespace
