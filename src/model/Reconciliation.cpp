@@ -36,6 +36,23 @@ std::string equalityKey(const ServiceEndpoint& endpoint) {
   return key;
 }
 
+// Hash and equality of endpoints by the six fields that endpointsEqual
+// compares: equal endpoints hash alike.
+struct EqualFieldsHash {
+  size_t operator()(const ServiceEndpoint* endpoint) const {
+    const std::hash<std::string> hash;
+    size_t seed = 0;
+    for (const std::string* field :
+         {&endpoint->EndpointService, &endpoint->EndpointPROT, &endpoint->EndpointID, &endpoint->EndpointIP,
+          &endpoint->EndpointZoneIP, &endpoint->EndpointPORT})
+      seed ^= hash(*field) + 0x9e3779b9u + (seed << 6) + (seed >> 2);
+    return seed;
+  }
+};
+struct EqualFields {
+  bool operator()(const ServiceEndpoint* a, const ServiceEndpoint* b) const { return endpointsEqual(*a, *b); }
+};
+
 // The external ports of the candidate range that endpoints hold.
 class PortsInUse {
  public:
@@ -190,20 +207,25 @@ int matchEndpoints(MachineComponentServices& incoming, MachineComponentServices&
   }
   setAllEndpointStatus(published, ENDPOINT_STATUS_STALE);
 
-  // The first published endpoint of every equality key, as findEqualEndpoint
-  // would find it.
-  std::unordered_map<std::string, ServiceEndpoint*> first_equal;
+  // The first published endpoint of every class of equal ones, as
+  // findEqualEndpoint would find it: an insert keeps the one already there.
+  // The set holds pointers and hashes the fields in place, so building and
+  // searching it allocates nothing per endpoint but its node.
+  size_t count = 0;
+  for (const Component& component : published.ComponentList)
+    for (const Service& service : component.ServiceList) count += service.EndpointList.size();
+  std::unordered_set<ServiceEndpoint*, EqualFieldsHash, EqualFields> first_equal;
+  first_equal.reserve(count);
   for (Component& component : published.ComponentList)
     for (Service& service : component.ServiceList)
-      for (ServiceEndpoint& endpoint : service.EndpointList)
-        first_equal.emplace(equalityKey(endpoint), &endpoint);
+      for (ServiceEndpoint& endpoint : service.EndpointList) first_equal.insert(&endpoint);
 
   for (Component& component : incoming.ComponentList)
     for (Service& service : component.ServiceList)
       for (ServiceEndpoint& endpoint : service.EndpointList) {
-        const auto found = first_equal.find(equalityKey(endpoint));
+        const auto found = first_equal.find(&endpoint);
         if (found == first_equal.end()) continue;
-        found->second->EndpointStatus = ENDPOINT_STATUS_CURRENT;
+        (*found)->EndpointStatus = ENDPOINT_STATUS_CURRENT;
         endpoint.EndpointStatus = ENDPOINT_STATUS_CURRENT;
       }
   return 0;
