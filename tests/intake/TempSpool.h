@@ -43,8 +43,9 @@ class TempSpool {
   bool exists(const std::string& name) const {
     return std::filesystem::exists(std::filesystem::symlink_status(path(name)));
   }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
+  std::string read(const std::string& name) const { return readFile(path(name)); }
+  static std::string readFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   // Sets the modification time of an entry to `seconds` before `now`.
