@@ -15,7 +15,7 @@
 #   MGM_ARMHF_BUILD    armhf build directory (default build/armhf; made by
 #                      scripts/build-armhf.sh)
 #   MGM_ARMHF_STAGE    its staged install of /usr/local (default
-#                      build/armhf-stage; installed here when missing)
+#                      <armhf build>/stage; installed here when missing)
 #   MGM_NATIVE_BUILD   native build directory with the daemon, mgmctl and
 #                      mgm-announce (default build/footprint-native; the
 #                      three targets are built there when missing)
@@ -291,7 +291,7 @@ cd "$(dirname "$0")/.."
 SOURCE_DIR=$(pwd)
 absolute() { case $1 in /*) echo "$1" ;; *) echo "$SOURCE_DIR/$1" ;; esac; }
 ARMHF_BUILD=$(absolute "${MGM_ARMHF_BUILD:-build/armhf}")
-STAGE=$(absolute "${MGM_ARMHF_STAGE:-build/armhf-stage}")
+STAGE=$(absolute "${MGM_ARMHF_STAGE:-$ARMHF_BUILD/stage}")
 NATIVE_BUILD=$(absolute "${MGM_NATIVE_BUILD:-build/footprint-native}")
 FILES=${MGM_FOOTPRINT_FILES:-100}
 ENDPOINTS=${MGM_FOOTPRINT_ENDPOINTS:-10}

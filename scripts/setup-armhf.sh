@@ -22,6 +22,6 @@ apt-get update
 apt-get install -y --no-install-recommends --no-remove \
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
   qemu-user \
-  cmake pkg-config file \
+  cmake pkg-config file dbus-daemon \
   libtinyxml2-dev:armhf libdbus-1-dev:armhf \
   libgtest-dev:armhf libgmock-dev:armhf

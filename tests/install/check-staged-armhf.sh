@@ -12,17 +12,41 @@
 #     logs "Starting module MachineGatewayManager." and, with no system bus
 #     to reach, ends with exit code 1.
 #
-#   check-staged-armhf.sh STAGE [BUILD]
+#   check-staged-armhf.sh [--install] STAGE [BUILD]
 #
-# As root the daemon runs in its own mount and network namespace with an
-# empty /usr/local/lib of the build machine hidden under a tmpfs, so only the
+# --install first (re)makes STAGE from BUILD. When BUILD was configured with
+# a CMAKE_SYSROOT, the daemon runs on that sysroot with the staged
+# /usr/local laid over it; otherwise on the build machine's armhf multiarch
+# libraries.
+#
+# As root the daemon runs in its own mount and network namespace with the
+# build machine's /usr/local/lib hidden under an empty tmpfs, so only the
 # staged libraries can satisfy it. Without root it runs without namespaces:
 # with no bus it only logs and exits before touching the system.
 set -u
 
-stage=${1:?usage: check-staged-armhf.sh STAGE [BUILD]}
+install=false
+if [ "${1:-}" = --install ]; then
+  install=true
+  shift
+fi
+stage=${1:?usage: check-staged-armhf.sh [--install] STAGE [BUILD]}
 build=${2:-}
+if $install; then
+  [ -n "$build" ] || {
+    echo "check-staged-armhf.sh: --install needs BUILD" >&2
+    exit 2
+  }
+  rm -rf "$stage"
+  mkdir -p "$stage"
+  DESTDIR=$(cd "$stage" && pwd) "${CMAKE:-cmake}" --install "$build" --prefix /usr/local >/dev/null || exit 1
+fi
 stage=$(cd "$stage" && pwd) || exit 1
+sysroot=
+if [ -n "$build" ]; then
+  build=$(cd "$build" && pwd) || exit 1
+  sysroot=$(sed -n 's/^CMAKE_SYSROOT:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null)
+fi
 triplet=arm-linux-gnueabihf
 qemu=$(command -v qemu-arm || command -v qemu-arm-static || true)
 readelf=$(command -v $triplet-readelf || command -v readelf || true)
@@ -76,25 +100,26 @@ for lib in liblogging.so libmessagebus.so libinterfaces.so; do
   check "daemon needs $lib" sh -c 'printf "%s\n" "$1" | grep -q "(NEEDED).*\[$2\]"' - "$dynamic" "$lib"
 done
 
-# Runs the installed daemon under qemu with the staged tree as its root: a
-# path the program (and its loader) opens is looked up in the stage first,
-# then on the build machine (its armhf multiarch C library and libraries). Prints the log and
-# the loader's view of where each library came from, then "exit=<code>".
+# Runs the installed daemon under qemu with $root as its root: a path the
+# program (and its loader) opens is looked up there first, then on the build
+# machine (without a sysroot: its armhf multiarch C library and libraries).
+# qemu opens the program it is given on the build machine, not under -L, so
+# programs are named by their paths there. Prints the loader's view of where
+# each library comes from, the daemon's log, then "exit=<code>".
 run_staged() {
+  loader=/lib/ld-linux-armhf.so.3
+  [ -e "$root$loader" ] && loader=$root$loader
   cat <<EOF >"$work/run.sh"
 set -u
 if [ "\$(id -u)" -eq 0 ]; then
   # Nothing of the build machine's /usr/local/lib can stand in for the stage.
   mount -t tmpfs -o size=1m none /usr/local/lib || exit 99
 fi
-loader=/lib/ld-linux-armhf.so.3
 echo "== libraries"
-DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent "$qemu" -L "$stage" "\$loader" --list /usr/local/bin/MachineGatewayManager
+DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent "$qemu" -L "$root" "$loader" --list /usr/local/bin/MachineGatewayManager
 echo "== run"
-# qemu opens the program itself on the build machine, not under -L: it is
-# named by its staged path and told its installed one as argv[0].
 DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent timeout 60 \
-  "$qemu" -L "$stage" -0 /usr/local/bin/MachineGatewayManager "$daemon" </dev/null
+  "$qemu" -L "$root" -0 /usr/local/bin/MachineGatewayManager "$daemon" </dev/null
 echo "exit=\$?"
 EOF
   if [ "$(id -u)" -eq 0 ]; then
@@ -109,6 +134,18 @@ if [ -z "$qemu" ]; then
 elif [ -f "$daemon" ]; then
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
+  root=$stage
+  if [ -n "$sysroot" ]; then
+    # The sysroot with the staged /usr/local in place of its own.
+    root=$work/root
+    mkdir -p "$root/usr"
+    for entry in "$sysroot"/* "$sysroot"/usr/*; do
+      name=${entry#"$sysroot"/}
+      case $name in usr | usr/local) continue ;; esac
+      ln -s "$entry" "$root/$name"
+    done
+    ln -s "$stage/usr/local" "$root/usr/local"
+  fi
   output=$(run_staged)
   printf '%s\n' "$output" | sed 's/^/    /'
   if [ "$(id -u)" -ne 0 ] && [ -e /usr/local/lib/liblogging.so ] &&
