@@ -334,7 +334,7 @@ echo
 echo "DT_NEEDED of the installed daemon, followed recursively; the armhf"
 echo "libraries of Debian 12 (multiarch) stand in for the device's."
 echo
-echo "| Library | Needed by | Found at | Package | Size (bytes) |"
+echo "| Library | Needed by | Found at | Package | Size as installed (bytes) |"
 echo "|---|---|---|---|---:|"
 declare -A seen=()
 queue=("$STAGE/usr/local/bin/MachineGatewayManager")
