@@ -2,8 +2,9 @@
 # Installs what the 32-bit ARM hard-float (armhf) cross build needs on a
 # Debian 12 x86-64 machine: the cross toolchain, qemu user-mode emulation to
 # run the armhf test binaries (called explicitly, no binfmt registration),
-# and the armhf builds of the libraries the daemon links, from Debian's
-# multiarch archive. Run as root. Safe to run again: it only adds what is
+# the armhf C and C++ run time they run on, and the armhf builds of the
+# libraries the daemon links, from Debian's multiarch archive. dbus-daemon
+# serves the platform library tests. Run as root. Safe to run again: it only adds what is
 # missing.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
@@ -23,5 +24,6 @@ apt-get install -y --no-install-recommends --no-remove \
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
   qemu-user \
   cmake pkg-config file dbus-daemon \
+  libc6:armhf libstdc++6:armhf \
   libtinyxml2-dev:armhf libdbus-1-dev:armhf \
   libgtest-dev:armhf libgmock-dev:armhf
