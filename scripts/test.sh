@@ -1,9 +1,9 @@
 #!/bin/sh
-# Installs what the build needs, then builds and runs every test three
-# times over: a plain build, one with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and one with ThreadSanitizer for the tests
-# that run the receiver thread beside the main thread. Any failure fails the
-# command.
+# Installs what the build needs, then builds and runs every test: a plain
+# build (unit, integration and end-to-end tests), one with AddressSanitizer
+# and UndefinedBehaviorSanitizer, one with ThreadSanitizer for the tests that
+# run the receiver thread beside the main thread, and an armhf cross build
+# whose tests run under qemu-arm. Any failure fails the command.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -35,3 +35,6 @@ build_targets() { dir=$1; shift; cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWith
 build_targets build/test-tsan intake_tests cycle_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/test-tsan --output-on-failure -j "$jobs" -L threads
+
+echo "== armhf cross build: unit, platform and install tests under qemu-arm"
+./scripts/build-armhf.sh

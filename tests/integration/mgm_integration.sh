@@ -6,7 +6,8 @@
 #
 # POLICY is the daemon's bus policy (dist/tarn.mgm.conf), included by the
 # test bus. Everything runs in mount, network and pid namespaces of its own:
-# /var, /tmp, /usr/local/bin and /run/dbus are fresh tmpfs mounts, iptables
+# /var/volatile, /var/provisioning, /usr/local/bin and /run/dbus are fresh
+# tmpfs mounts (nothing that may hold this checkout is covered), iptables
 # acts on an empty network namespace, and whatever the case leaves running
 # ends with the script. The supervisor is `mgmctl watch`, whose StatusReply
 # lines the cases check.
@@ -35,7 +36,7 @@ fi
 # ---- inside the namespaces, as their pid 1 ----
 DAEMON=$1
 MGMCTL=$2
-WORK=/tmp/mgm-it
+WORK=/var/volatile/mgm-it
 
 fail() {
   echo "FAIL [$CASE]: $*"
@@ -56,7 +57,10 @@ wait_until() {
 }
 
 # ---- a private device root ----
-mount -t tmpfs mgm-var /var && mount -t tmpfs mgm-tmp /tmp || skip "cannot mount tmpfs"
+# Empty mount points are all this may leave on the host.
+mkdir -p /var/volatile /var/provisioning
+mount -t tmpfs mgm-volatile /var/volatile && mount -t tmpfs mgm-provisioning /var/provisioning ||
+  skip "cannot mount tmpfs"
 mkdir -p $WORK /var/volatile/tmp /var/provisioning/cert/private /var/provisioning/cert/public
 # Mount points must exist already: creating one would change the host.
 if [ -d /usr/local/bin ]; then
