@@ -3,7 +3,8 @@
 # build (unit, integration and end-to-end tests), one with AddressSanitizer
 # and UndefinedBehaviorSanitizer, one with ThreadSanitizer for the tests that
 # run the receiver thread beside the main thread, and an armhf cross build
-# whose tests run under qemu-arm. Any failure fails the command.
+# whose tests run under qemu-arm; then every fuzz target runs for a minute.
+# Any failure fails the command.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -38,3 +39,6 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 
 echo "== armhf cross build: unit, platform and install tests under qemu-arm"
 ./scripts/build-armhf.sh
+
+echo "== libFuzzer targets, one minute each"
+./scripts/fuzz.sh 60
