@@ -1,13 +1,15 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Installs what the build needs, then builds and runs every test: a plain
 # build (unit, integration and end-to-end tests), one with AddressSanitizer
 # and UndefinedBehaviorSanitizer, one with ThreadSanitizer for the tests that
 # run the receiver thread beside the main thread, and an armhf cross build
 # whose tests run under qemu-arm; then every fuzz target runs for a minute.
 # Any failure fails the command.
-set -eu
+set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 
 if [ "$(id -u)" -eq 0 ]; then
   ./scripts/setup.sh
@@ -16,29 +18,37 @@ else
 fi
 
 build() {
-  dir=$1
+  local dir=$1
   shift
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
   cmake --build "$dir" -j "$jobs"
 }
 
+# Runs ctest and keeps its closing count for the summary.
+run_ctest() {
+  ctest --output-on-failure -j "$jobs" "$@" | tee >(grep -E 'tests passed, [0-9]+ tests failed out of' >>"$summary")
+}
+
 echo "== plain build: every test"
 build build/test-plain
-ctest --test-dir build/test-plain --output-on-failure -j "$jobs"
+run_ctest --test-dir build/test-plain
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build: unit and integration tests"
 build build/test-asan -DMGM_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/test-asan --output-on-failure -j "$jobs" -LE e2e
+  run_ctest --test-dir build/test-asan -LE e2e
 
 echo "== ThreadSanitizer build: tests that run the receiver beside the cycle"
-build_targets() { dir=$1; shift; cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMGM_TSAN=ON; cmake --build "$dir" -j "$jobs" --target "$@"; }
-build_targets build/test-tsan intake_tests cycle_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build/test-tsan --output-on-failure -j "$jobs" -L threads
+cmake -S . -B build/test-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMGM_TSAN=ON
+cmake --build build/test-tsan -j "$jobs" --target intake_tests cycle_tests
+# Only these two test binaries are built here; -L unit selects their tests.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest --test-dir build/test-tsan -L unit
 
 echo "== armhf cross build: unit, platform and install tests under qemu-arm"
-./scripts/build-armhf.sh
+./scripts/build-armhf.sh | tee >(grep -E 'tests passed, [0-9]+ tests failed out of' >>"$summary")
 
 echo "== libFuzzer targets, one minute each"
 ./scripts/fuzz.sh 60
+
+sleep 1  # let the summary taps finish
+awk '{ total += $NF; failed += $(NF-5) } END { printf "tests: %d passed, %d failed\n", total - failed, failed }' "$summary"
