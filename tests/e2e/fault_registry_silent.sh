@@ -25,4 +25,4 @@ emu_assert "with an empty ComponentList" test -z "$(emu_registry_xpath -1 Compon
 emu_assert "the forwards are gone" test "$(emu_iot_rule_count)" = 0
 e2e_exit_cleanly
 e2e_figures faults=2 stop_to_stopped_s="$stopped" stop_to_ready_s="$ready"
-e2e_pass "a registry that never answers delays a stop by curl's time limit only"
+e2e_pass "a silent registry delays a stop by curl's time limit per upload, no more"
