@@ -34,6 +34,8 @@ if [ "${MGM_IT_INSIDE:-}" != 1 ]; then
 fi
 
 # ---- inside the namespaces, as their pid 1 ----
+# A /proc of this pid namespace: sanitizer runtimes read their own tasks there.
+mount -t proc proc /proc 2>/dev/null || true
 DAEMON=$1
 MGMCTL=$2
 WORK=/var/volatile/mgm-it
