@@ -643,7 +643,19 @@ EMU_CANARIES="/tmp/canary /canary $EMU_SPOOL/canary /var/volatile/tmp/canary /ru
 
 # emu_private_tmp: a tmpfs of the gateway's own on /tmp, so that whatever
 # appears there was made inside the emulator.
-emu_private_tmp() { mount -t tmpfs -o mode=1777 mgm-emu-tmp /tmp; }
+# A checkout under /tmp must stay in view: then /tmp stays shared and is
+# left out of the snapshots (its canary is still checked).
+emu_private_tmp() {
+  local path
+  for path in "$EMU_SOURCE_DIR" "$EMU_BUILD"; do
+    case "$path/" in /tmp/*)
+      EMU_SHARED_TMP=1
+      return 0
+      ;;
+    esac
+  done
+  mount -t tmpfs -o mode=1777 mgm-emu-tmp /tmp
+}
 
 # emu_no_canary: none of the canary files exists.
 emu_no_canary() {
@@ -657,9 +669,11 @@ emu_no_canary() {
 # trees (its tmpfs mounts and /tmp, and the entries of /), sorted;
 # without the emulator's state dir and the spool's entries.
 emu_fs_snapshot() {
+  local tmp=/tmp
+  [ -z "${EMU_SHARED_TMP:-}" ] || tmp=
   {
     find / -mindepth 1 -maxdepth 1 -printf '%y %p\n'
-    find /run /var/volatile /var/provisioning /usr/local/bin /tmp \
+    find /run /var/volatile /var/provisioning /usr/local/bin $tmp \
       \( -path "$EMU_STATE" -o -path "$EMU_SPOOL/*" \) -prune -o -printf '%y %p\n'
   } 2>/dev/null | LC_ALL=C sort
 }
