@@ -79,18 +79,23 @@ void readDocument(const tinyxml2::XMLDocument& document, const std::string& path
 
 }  // namespace
 
+// A file that fails to load is reported and passed over: stopping there
+// would let one empty or garbled datagram withdraw every service listed
+// after it until that file ages out.
 uint32_t readComponentServiceFiles(MachineComponentServices& incoming) {
   clearComponentList(incoming);
+  uint32_t result = 0;
   for (const std::string& name : incoming.ServiceFileNames) {
     const std::string path = spoolDirectory() + name;
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
     if (document.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
       MGM_LOG(3, "Error while trying to pares Component Service file: %s", path.c_str());
-      return 1;
+      result = 1;
+      continue;
     }
     readDocument(document, path, incoming);
   }
-  return 0;
+  return result;
 }
 
 }  // namespace xml

@@ -8,6 +8,7 @@
 namespace xml {
 // Rebuilds `incoming.ComponentList` from the spool files named in
 // `incoming.ServiceFileNames` and updates ComponentIDPrefix. 0 when every
-// file loaded, 1 when one failed to load and reading stopped there.
+// file loaded, 1 when one or more failed to load (each is logged and passed
+// over; the others are read).
 uint32_t readComponentServiceFiles(MachineComponentServices& incoming);
 }  // namespace xml

@@ -48,8 +48,9 @@ struct ReaderTest : ::testing::Test {
 };
 
 // Texts are taken as the library gives them (newlines kept, entities
-// translated); incomplete elements are skipped; the third file fails to load.
-TEST_F(ReaderTest, ReadsFilesInOrderUntilOneFailsToLoad) {
+// translated); incomplete elements are skipped; the third file fails to load
+// and is passed over, so the files after it still count.
+TEST_F(ReaderTest, ReadsFilesInOrderPassingOverOneThatFailsToLoad) {
   incoming.ComponentList.push_back(Component{"Old/One", "true", {}});
   const uint32_t result = read(
       {file("<Component ComponentID=\"Press4/Drive\"><Trusted>true</Trusted><ServiceList><Service "
@@ -61,8 +62,8 @@ TEST_F(ReaderTest, ReadsFilesInOrderUntilOneFailsToLoad) {
        "<RegMachCompSvcReq><ComponentList>", file("<Component ComponentID=\"D/4\"/>"), file("")});
   EXPECT_EQ(result, 1u);
   EXPECT_EQ(summary(),
-            "B:Press4/Drive(false)[opcua{opcua:TCP:1:192.168.2.20:4840|Untrusted;\nw:UDP:2:10.0.0.1:80/a&b\n|"
-            "Untrusted;}]B/2(false)[idle{}]Master/3(false)[]");
+            "D:Press4/Drive(false)[opcua{opcua:TCP:1:192.168.2.20:4840|Untrusted;\nw:UDP:2:10.0.0.1:80/a&b\n|"
+            "Untrusted;}]B/2(false)[idle{}]Master/3(false)[]D/4(false)[]");
   EXPECT_THAT(platform_double::logTexts(3),
               ElementsAre(ContainsRegex("/2\\.xml: .*ComponentID"), ContainsRegex("/2\\.xml: .*ServiceID"),
                           ContainsRegex("/2\\.xml: .*ServiceEndpoint"),
