@@ -148,6 +148,7 @@ TEST_F(LifecycleTest, TransitionsAreLoggedBetweenPassesOnly) {
     std::vector<std::string> expected;
     for (const std::string& t : c.transitions)
       expected.push_back("Lifecycle: Transition from state " + t + ".");
+    expected.push_back("Program MachineGatewayManager terminated");
     EXPECT_EQ(pd::logTexts(6), expected);
     EXPECT_EQ(manager.phases, c.phases);
   }
