@@ -1,5 +1,5 @@
 // The service model: the gateway, its components, their services and the
-// service endpoints, with the endpoint specification text they come from.
+// service endpoints, with the endpoint text they come from.
 //
 // Records hold their members by value; lists keep insertion order; copies
 // are deep. Strings compare by length and bytes.
@@ -14,7 +14,7 @@ constexpr int16_t ENDPOINT_STATUS_CURRENT = 0;
 constexpr int16_t ENDPOINT_STATUS_STALE = -1;
 
 struct ServiceEndpoint {
-  std::string EndpointText;     // the specification text as received
+  std::string EndpointText;     // the endpoint text as received
   std::string EndpointService;  // first field
   std::string EndpointPROT;     // transport protocol
   std::string EndpointID;
@@ -49,7 +49,7 @@ struct MachineComponentServices {
   std::list<std::string> ServiceFileNames;  // spool file names, no directory
 };
 
-// Splits an endpoint specification text
+// Splits an endpoint text
 //   service ":" protocol ":" id ":" address ":" port [suffix]
 // into a new endpoint (status new, no external port, zone from `trusted`).
 // Nothing is trimmed or validated.

@@ -9,7 +9,7 @@
 
 using FuzzFunction = int (*)(const uint8_t* data, size_t size);
 
-// The endpoint specification text split.
+// The endpoint text split.
 int fuzzEndpointText(const uint8_t* data, size_t size);
 // Spool naming of a received file, and handleIncomingFile on a scratch spool.
 int fuzzSpoolName(const uint8_t* data, size_t size);
