@@ -82,24 +82,7 @@ case "$1" in
 esac
 EOF
   chmod 755 /usr/local/bin/tarn-vpn-manager /usr/local/bin/GSMUtil
-  local coreutils_timeout
-  coreutils_timeout=$(command -v timeout)
-  cat >"$state/bin/timeout" <<EOF
-#!/bin/sh
-# busybox-style "timeout [-s SIG] [-t SECONDS] CMD..." over coreutils.
-signal=TERM
-seconds=
-while [ \$# -gt 0 ]; do
-  case "\$1" in
-    -t) seconds=\$2; shift 2 ;;
-    -s) signal=\$2; shift 2 ;;
-    *) break ;;
-  esac
-done
-[ -n "\$seconds" ] || exec $coreutils_timeout "\$@"
-exec $coreutils_timeout -s "\$signal" "\$seconds" "\$@"
-EOF
-  chmod 755 "$state/bin/timeout"
+  install -m 755 "$(dirname "$0")/emulator/busybox-timeout" "$state/bin/timeout"
   local ifconfig sbin
   ifconfig=$(readlink -f /sbin/ifconfig 2>/dev/null || true)
   if [ -n "$ifconfig" ] && [ -e "$ifconfig" ]; then

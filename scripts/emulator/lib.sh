@@ -210,25 +210,7 @@ emu_install_tools() {
     mount -t overlay mgm-emu-sbin -o "lowerdir=$EMU_STATE/sbin-extra:$(readlink -f /sbin)" "$(readlink -f /sbin)"
   fi
 
-  local coreutils_timeout
-  coreutils_timeout=$(command -v timeout)
-  cat >"$EMU_STATE/bin/timeout" <<EOF
-#!/bin/sh
-# BusyBox-style timeout: "timeout [-s SIG] [-t SECONDS] CMD..." on top of
-# coreutils' "timeout [-s SIG] SECONDS CMD...".
-signal=TERM
-seconds=
-while [ \$# -gt 0 ]; do
-  case "\$1" in
-    -t) seconds=\$2; shift 2 ;;
-    -s) signal=\$2; shift 2 ;;
-    *) break ;;
-  esac
-done
-[ -n "\$seconds" ] || exec $coreutils_timeout "\$@"
-exec $coreutils_timeout -s "\$signal" "\$seconds" "\$@"
-EOF
-  chmod 755 "$EMU_STATE/bin/timeout"
+  install -m 755 "$EMU_LIB_DIR/busybox-timeout" "$EMU_STATE/bin/timeout"
 
   install -m 755 "$EMU_LIB_DIR/GSMUtil" /usr/local/bin/GSMUtil
   install -m 755 "$EMU_LIB_DIR/tarn-vpn-manager" /usr/local/bin/tarn-vpn-manager
