@@ -34,7 +34,7 @@
 
 #include "BenchSupport.h"
 #include "intake/Receiver.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 
 namespace {
 

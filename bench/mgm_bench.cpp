@@ -18,7 +18,7 @@
 
 #include "BenchSupport.h"
 #include "intake/Spool.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 #include "model/Reconciliation.h"
 #include "model/ServiceModel.h"
 #include "system/IdentityProbes.h"

@@ -1,16 +1,13 @@
 #include "MachineGatewayManager.h"
 
-#include <sys/stat.h>
-
 #include "Logging.h"
+#include "env/Globals.h"
 #include "intake/Receiver.h"
 #include "intake/Spool.h"
-#include "model/Globals.h"
 #include "model/Reconciliation.h"
 #include "system/IdentityProbes.h"
 #include "system/NatForwarding.h"
 #include "system/RegistryUpload.h"
-#include "system/Shell.h"
 #include "xml/ComponentServiceReader.h"
 #include "xml/RegistryRequestWriter.h"
 
@@ -20,7 +17,7 @@ namespace LC = Interfaces::Lifecycle;
 namespace {
 constexpr int HANDLE_MESSAGE_TIMEOUT_MS = 10000;
 
-bool isStopStatus(uint32_t value) { return value - 4u <= 2u; }
+bool isStopStatus(uint32_t value) { return value >= FIRST_STOP_STATUS && value <= LAST_STOP_STATUS; }
 }  // namespace
 
 Interfaces::MachineGatewayManagerApplication::~MachineGatewayManagerApplication() = default;
@@ -146,99 +143,104 @@ uint32_t MachineGatewayManager::HandleAlarmReply(uint32_t, uint32_t) { return 0;
 
 uint32_t MachineGatewayManager::run() {
   if (!connected) return MGM_NOT_CONNECTED;
-
-  AppStatus prev = status;
   if (reply(status) != 0) status = LC::Exiting;
-  AppStatus current = status;
 
   MachineComponentServices incoming;
   MachineComponentServices published;
-
-  while (current != LC::Exiting) {
-    if (prev != current) {
-      MGM_LOG(6, "Lifecycle: Transition from state %d to %d.", static_cast<int>(prev),
-              static_cast<int>(current));
-      prev = status;
+  AppStatus logged = status;
+  while (status != LC::Exiting) {
+    if (logged != status) {
+      MGM_LOG(6, "Lifecycle: Transition from state %d to %d.", static_cast<int>(logged),
+              static_cast<int>(status));
+      logged = status;
     }
-
-    uint32_t rc = dispatcher.HandleMessage(HANDLE_MESSAGE_TIMEOUT_MS);
-    if (rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER) {
-      MGM_LOG(3, "Failed to hanlde incoming message (error code 0x%08X).", rc);
-    }
-    if (rc == MB_CONNECTION_CLOSED) status = LC::Exiting;
-
-    bool acted = false;  // the action produced `rc`
-    uint32_t r = 0;
-    switch (static_cast<uint32_t>(status)) {
-      case LC::Created:
-        r = doCreated(incoming);
-        if (r != 0) MGM_LOG(3, "Failed to doCreated MGM (rc=0x%08X)!", r);
-        restorePortForwards(published);
-        status = LC::Ready;
-        rc = reply(LC::Ready);
-        acted = true;
-        break;
-      case LC::Ready:
-        break;
-      case LC::Starting:
-        status = LC::Running;
-        rc = reply(LC::Running);
-        acted = true;
-        break;
-      case LC::Running:
-        if (!tarn_is_iot) break;
-        r = doRunning(incoming, published);
-        if (r != 0) {
-          MGM_LOG(3, "Failed to doRunning MGM (rc=0x%08X)!", r);
-          rc = r;
-          acted = true;
-        }
-        break;
-      case LC::Stopped:
-      case 5:
-      case 6:
-        if (tarn_is_iot) {
-          r = doStoppedStandby(incoming, published);
-          if (r != 0) MGM_LOG(3, "Failed to doStoppedStandby MGM (rc=0x%08X)!", r);
-        }
-        status = LC::Ready;
-        rc = reply(LC::Ready);
-        acted = true;
-        break;
-      case LC::Exiting:
-        r = doExiting();
-        if (r != 0) {
-          MGM_LOG(3, "Failed to doExiting MGM (rc=0x%08X)!", r);
-          rc = r;
-          acted = true;
-        }
-        break;
-      default:
-        break;
-    }
-    if (acted && rc == MB_CONNECTION_CLOSED) status = LC::Exiting;
-    current = status;
+    handleNextMessage();
+    if (actOnStatus(incoming, published) == MB_CONNECTION_CLOSED) status = LC::Exiting;
   }
 
-  uint32_t rc = reply(LC::Exiting);
+  const uint32_t rc = reply(LC::Exiting);
   MGM_LOG(6, "Program MachineGatewayManager terminated");
   return rc;
 }
 
-// ---- phase handlers ----
-
-int MachineGatewayManager::prepareSpoolDirectory() {
-  mkdir(spoolDirectory().c_str(), 0755);
-  runShell("exec rm -r " + shellWord(spoolDirectory()) + "*");
-  return 0;
+void MachineGatewayManager::handleNextMessage() {
+  const uint32_t rc = dispatcher.HandleMessage(HANDLE_MESSAGE_TIMEOUT_MS);
+  if (rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER)
+    MGM_LOG(3, "Failed to hanlde incoming message (error code 0x%08X).", rc);
+  if (rc == MB_CONNECTION_CLOSED) status = LC::Exiting;
 }
+
+uint32_t MachineGatewayManager::actOnStatus(MachineComponentServices& incoming,
+                                            MachineComponentServices& published) {
+  if (isStopStatus(status)) return onStopped(incoming, published);
+  switch (status) {
+    case LC::Created:
+      return onCreated(incoming, published);
+    case LC::Starting:
+      return onStarting();
+    case LC::Running:
+      return onRunning(incoming, published);
+    case LC::Exiting:
+      return onExiting();
+    default:  // Ready: wait for the next request
+      return 0;
+  }
+}
+
+uint32_t MachineGatewayManager::onCreated(MachineComponentServices& incoming,
+                                          MachineComponentServices& published) {
+  const uint32_t r = doCreated(incoming);
+  if (r != 0) MGM_LOG(3, "Failed to doCreated MGM (rc=0x%08X)!", r);
+  // The created phase emptied the chain. In idle mode nothing is forwarded,
+  // so nothing may be published either; otherwise the forwards come back.
+  if (tarn_is_iot) {
+    restorePortForwards(published);
+  } else {
+    clearComponentList(published);
+  }
+  status = LC::Ready;
+  return reply(LC::Ready);
+}
+
+uint32_t MachineGatewayManager::onStarting() {
+  // A stop ended the receiver; Running must mean the components are heard.
+  if (tarn_is_iot && receiver_thread == 0) startReceiver();
+  status = LC::Running;
+  return reply(LC::Running);
+}
+
+uint32_t MachineGatewayManager::onRunning(MachineComponentServices& incoming,
+                                          MachineComponentServices& published) {
+  if (!tarn_is_iot) return 0;
+  const uint32_t r = doRunning(incoming, published);
+  if (r != 0) MGM_LOG(3, "Failed to doRunning MGM (rc=0x%08X)!", r);
+  return r;
+}
+
+uint32_t MachineGatewayManager::onStopped(MachineComponentServices& incoming,
+                                          MachineComponentServices& published) {
+  if (tarn_is_iot) {
+    const uint32_t r = doStoppedStandby(incoming, published);
+    if (r != 0) MGM_LOG(3, "Failed to doStoppedStandby MGM (rc=0x%08X)!", r);
+  }
+  status = LC::Ready;
+  return reply(LC::Ready);
+}
+
+uint32_t MachineGatewayManager::onExiting() {
+  const uint32_t r = doExiting();
+  if (r != 0) MGM_LOG(3, "Failed to doExiting MGM (rc=0x%08X)!", r);
+  return r;
+}
+
+// ---- phase handlers ----
 
 uint32_t MachineGatewayManager::doCreated(MachineComponentServices& incoming) {
   prepareSpoolDirectory();
   setupNatChain();
   readIccID(incoming);
   readImsi(incoming);
-  if (runShell("/usr/local/bin/tarn-vpn-manager -check") == 0) {
+  if (checkIotAllowed()) {
     startReceiver();
     tarn_is_iot = true;
   } else {
@@ -257,20 +259,17 @@ uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
   }
   readComponentServiceFiles(incoming);
   if (incoming.ComponentIDPrefix.empty()) return 0;
-  if (status == LC::Running) addDefaultService(incoming);
 
   NatPortForwarding forwarding;
-  assignZoneAddresses(incoming);
-  copyGatewayIdentity(published, incoming);
-  matchEndpoints(incoming, published, forwarding);
-  pruneStaleServices(published, forwarding);
-  addNewServices(incoming, published, forwarding);
+  reconcileCycle(incoming, published, forwarding, status == LC::Running);
 
-  if (new_registry_service_file) {
-    writeRegistryServiceFile(published);
-    registryRequestRewritten();
+  if (new_registry_service_file && writeRegistryServiceFile(published) == 0) registryRequestRewritten();
+  if (registry_service_file_send_request && registryUploadDue()) {
+    // A wipe of the spool took the pending request with it: never post an
+    // empty request, write it again from what is published.
+    if (!xml::registryRequestPresent()) writeRegistryServiceFile(published);
+    if (registry_service_file_send_request) sendRegistryServiceFile(published);
   }
-  if (registry_service_file_send_request && registryUploadDue()) sendRegistryServiceFile(published);
   return 0;
 }
 
@@ -281,7 +280,7 @@ uint32_t MachineGatewayManager::doStoppedStandby(MachineComponentServices& incom
   } else {
     MGM_LOG(3, "Could not join reviever thread (error code 0x%08X).", 0u);
   }
-  runShell("exec rm -r " + shellWord(spoolDirectory()) + "*");
+  emptySpoolDirectory();
   clearComponentList(incoming);
   incoming.MgUntrustedZoneIPAddress.clear();
   incoming.MgTrustedZoneIPAddress.clear();

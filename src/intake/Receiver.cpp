@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +15,9 @@
 #include <vector>
 
 #include "Logging.h"
+#include "env/Env.h"
+#include "env/Globals.h"
 #include "intake/Spool.h"
-#include "model/Globals.h"
 
 namespace {
 
@@ -31,15 +33,19 @@ class UniqueFd {
     if (fd_ >= 0) close(fd_);
   }
   int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_;
 };
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // Sets the thread's cancelability for the object's life. The receiver is
 // cancelable only while it waits for a datagram: elsewhere a cancel could
@@ -97,7 +103,7 @@ Arrival receiveDatagram(int fd, std::vector<char>& buffer) {
 
 // Logs a datagram dropped for its arrival interface, at most once a minute.
 void reportDrop(DropReport& report, const Arrival& arrival) {
-  const uint32_t count = report.dropped(DropReport::Clock::now());
+  const uint32_t count = report.dropped(Env::current().now());
   if (count == 0) return;
   char sender[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &arrival.sender.sin_addr, sender, sizeof(sender));
@@ -125,68 +131,108 @@ bool isTrustedArrival(const std::string& interface_name) {
   return interface_name == trusted_zone || interface_name == "lo";
 }
 
-uint32_t DropReport::dropped(Clock::time_point now) {
-  ++unreported_;
-  if (reported_ && now - last_report_ < std::chrono::minutes(1)) return 0;
-  reported_ = true;
-  last_report_ = now;
-  const uint32_t count = unreported_;
-  unreported_ = 0;
-  return count;
+namespace {
+
+// Start-up failures and a spool that is gone end the process. _exit, not
+// exit: the main thread may be using the process-wide constants that exit's
+// destructors would tear down.
+[[noreturn]] void endProcess(const char* message) {
+  MGM_LOG(3, "%s", message);
+  _exit(1);
 }
 
-void* runReceiver(const std::string& port, const std::string& buffer_size) {
-  CancelState not_cancelable(PTHREAD_CANCEL_DISABLE);
+// Errors that a full spool or a flood of descriptors causes: the datagram is
+// lost, the receiver goes on.
+bool isResourceShortage(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE;
+}
 
-  UniqueFd socket_fd(socket(AF_INET, SOCK_DGRAM, 0));
-  if (socket_fd.get() < 0) {
-    MGM_LOG(3, "Error in UDPServer: Could not create socket");
-    std::exit(1);
+// Logs a datagram dropped for a resource shortage, at most once a minute.
+void reportShortage(DropReport& report, int error) {
+  if (const uint32_t count = report.dropped(Env::current().now()))
+    MGM_LOG(3, "Error in UDPServer: dropped %u datagram(s), the spool is full or out of descriptors (%s)",
+            count, std::strerror(error));
+}
+
+// Writes all of `size` bytes; false with errno set otherwise.
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = ENOSPC;
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
   }
+  return true;
+}
+
+// Opens the socket: IP_PKTINFO is on before the port is bound, so every
+// datagram says where it arrived.
+int openSocket(const std::string& port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) endProcess("Error in UDPServer: Could not create socket");
+  UniqueFd guard(fd);
 
   const unsigned long port_number = std::strtoul(port.c_str(), nullptr, 0);
-  if (port_number >= 65536) {
-    MGM_LOG(3, "UDP Port is to big! (cast to unsigned short: max is 65535)");
-    std::exit(1);
-  }
+  if (port_number >= 65536) endProcess("UDP Port is to big! (cast to unsigned short: max is 65535)");
 
   // A burst of announcements waits in the socket's buffer while the files
   // are written one by one; the kernel's default holds fewer than a hundred.
-  sizeReceiveBuffer(socket_fd.get(), RECEIVE_BUFFER_NEEDED);
+  sizeReceiveBuffer(fd, RECEIVE_BUFFER_NEEDED);
+
+  // Components live on the Trusted side: only datagrams that arrived on the
+  // Trusted interface or loopback are spooled, so a receiver that cannot
+  // tell must not run.
+  const int on = 1;
+  if (setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0)
+    endProcess("Error in UDPServer: Could not ask for the arrival interface (IP_PKTINFO)");
 
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<uint16_t>(port_number));
-  if (bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    MGM_LOG(3, "Error in UDPServer: Could not bind socket");
-    std::exit(1);
-  }
-  // Components live on the Trusted side: each datagram says which interface
-  // it arrived on, and only the Trusted one and loopback are spooled.
-  const int on = 1;
-  setsockopt(socket_fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof(on));
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+    endProcess("Error in UDPServer: Could not bind socket");
+  return guard.release();
+}
+
+}  // namespace
+
+void* runReceiver(const std::string& port, const std::string& buffer_size) {
+  CancelState not_cancelable(PTHREAD_CANCEL_DISABLE);
+
+  UniqueFd socket_fd(openSocket(port));
   DropReport drops;
+  DropReport shortages;
 
   const std::string temporary = spoolDirectory() + incoming_file_name + xml_extension;
+  std::vector<char> buffer(std::strtoul(buffer_size.c_str(), nullptr, 10));
   while (run_thread) {
     // Opened before the wait: an empty temporary file exists while waiting.
-    UniqueFile file(std::fopen(temporary.c_str(), "w"));
-    if (!file) {
-      MGM_LOG(3, "Error in UDPServer: Could not open File");
-      std::exit(1);
-    }
+    UniqueFd file(Env::current().createFile(temporary));
+    const int open_error = errno;
+    if (file.get() < 0 && !isResourceShortage(open_error))
+      endProcess("Error in UDPServer: Could not open File");
 
-    std::vector<char> buffer(std::strtoul(buffer_size.c_str(), nullptr, 10));
     const Arrival arrival = receiveDatagram(socket_fd.get(), buffer);
     if (arrival.size >= 0 && !isTrustedArrival(arrival.interface_name)) {
       reportDrop(drops, arrival);  // nothing written, nothing spooled
-    } else {
-      if (arrival.size > 0) {
-        std::fwrite(buffer.data(), 1, static_cast<size_t>(arrival.size), file.get());
-      } else if (arrival.size < 0) {
-        MGM_LOG(3, "Error in UDPServer: Could not read incoming stream");
+    } else if (file.get() < 0) {
+      reportShortage(shortages, open_error);
+    } else if (arrival.size > 0 && !writeAll(file.get(), buffer.data(), static_cast<size_t>(arrival.size))) {
+      const int write_error = errno;
+      file.reset();
+      unlink(temporary.c_str());
+      if (isResourceShortage(write_error)) {
+        reportShortage(shortages, write_error);
+      } else {
+        MGM_LOG(3, "Error in UDPServer: Could not write File (%s)", std::strerror(write_error));
       }
+    } else {
+      if (arrival.size < 0) MGM_LOG(3, "Error in UDPServer: Could not read incoming stream");
       file.reset();
       if (handleIncomingFile() != 0) MGM_LOG(3, "Error in UDPServer: Could not rename file");
     }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Logging.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 
 const char* const DEFAULT_COMPONENT_SUFFIX = "/Tarn";
 const char* const DEFAULT_SERVICE_ID = "component-online-check";
@@ -172,7 +172,25 @@ class PublishedIndex {
   std::unordered_map<std::string, ComponentEntry> components_;
 };
 
+uint32_t endpointCount(const MachineComponentServices& model) {
+  uint32_t count = 0;
+  for (const Component& component : model.ComponentList)
+    for (const Service& service : component.ServiceList)
+      count += static_cast<uint32_t>(service.EndpointList.size());
+  return count;
+}
+
 }  // namespace
+
+void reconcileCycle(MachineComponentServices& incoming, MachineComponentServices& published,
+                    PortForwarding& forwarding, bool running) {
+  if (running) addDefaultService(incoming);
+  assignZoneAddresses(incoming);
+  copyGatewayIdentity(published, incoming);
+  matchEndpoints(incoming, published, forwarding);
+  pruneStaleServices(published, forwarding);
+  addNewServices(incoming, published, forwarding);
+}
 
 int addDefaultService(MachineComponentServices& incoming) {
   Component component;
@@ -273,6 +291,9 @@ int addNewServices(MachineComponentServices& incoming, MachineComponentServices&
   ports.addModel(incoming);
   ports.addModel(published);
   PublishedIndex index(published);
+  uint32_t published_count = endpointCount(published);
+  uint32_t over_limit = 0;
+  uint32_t without_port = 0;
 
   for (Component& component : incoming.ComponentList)
     for (Service& service : component.ServiceList)
@@ -284,11 +305,14 @@ int addNewServices(MachineComponentServices& incoming, MachineComponentServices&
           endpoint.EndpointStatus = ENDPOINT_STATUS_CURRENT;
           continue;
         }
+        // The gateway's own service is always published.
+        if (published_count >= MAX_PUBLISHED_ENDPOINTS && component.Trusted != "true") {
+          ++over_limit;  // stays new and unforwarded; a later cycle tries again
+          continue;
+        }
         const uint32_t port = drawFreePort(ports);
         if (port == 0) {
-          // Stays new and unforwarded; the next cycle tries again.
-          MGM_LOG(3, "No free external port left, Service %s:%s not published", endpoint.EndpointIP.c_str(),
-                  endpoint.EndpointPORT.c_str());
+          ++without_port;
           continue;
         }
         endpoint.EndpointExternalPORT = port;
@@ -297,8 +321,14 @@ int addNewServices(MachineComponentServices& incoming, MachineComponentServices&
         MGM_LOG(6, "Added new Service: %s:%s", endpoint.EndpointIP.c_str(), endpoint.EndpointPORT.c_str());
         endpoint.EndpointStatus = ENDPOINT_STATUS_CURRENT;
         index.insert(component, service, endpoint);
+        ++published_count;
         new_registry_service_file = true;
       }
+  if (over_limit != 0)
+    MGM_LOG(3, "Endpoint limit of %u reached, %u Service endpoint(s) not published", MAX_PUBLISHED_ENDPOINTS,
+            over_limit);
+  if (without_port != 0)
+    MGM_LOG(3, "No free external port left, %u Service endpoint(s) not published", without_port);
   return 0;
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "Logging.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 #include "system/Shell.h"
 
 const char* const MOCK_ICCID = "89314404000497388513";
@@ -87,3 +87,5 @@ int readZoneIPAddresses(MachineComponentServices& model) {
   model.MgTrustedZoneIPAddress = withoutNewlines(trusted);
   return 0;
 }
+
+bool checkIotAllowed() { return runShell("/usr/local/bin/tarn-vpn-manager -check") == 0; }

@@ -4,12 +4,13 @@
 #include <string>
 
 #include "Logging.h"
-#include "model/Globals.h"
+#include "env/Env.h"
+#include "env/Globals.h"
 #include "system/Shell.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = Env::Clock;
 
 // A hung registry or network must not hold up the lifecycle loop: curl gives
 // up connecting after 10 s and the whole transfer after 30 s.
@@ -18,11 +19,10 @@ const char* const CURL_TIME_LIMITS = " --connect-timeout 10 --max-time 30";
 constexpr std::chrono::seconds FIRST_RETRY_DELAY{10};
 constexpr std::chrono::seconds MAX_RETRY_DELAY{600};
 
-RegistryClock clock_now = nullptr;
 int failed_attempts = 0;  // since the last success or rewritten request
 Clock::time_point next_attempt;
 
-Clock::time_point now() { return clock_now != nullptr ? clock_now() : Clock::now(); }
+Clock::time_point now() { return Env::current().now(); }
 
 // The first retry may run in the very next cycle; later ones wait 10 s,
 // doubling up to 600 s.
@@ -104,5 +104,3 @@ int sendRegistryServiceFile(const MachineComponentServices& published) {
 bool registryUploadDue() { return failed_attempts == 0 || now() >= next_attempt; }
 
 void registryRequestRewritten() { failed_attempts = 0; }
-
-void setRegistryClockForTesting(RegistryClock clock) { clock_now = clock; }

@@ -15,8 +15,3 @@ int sendRegistryServiceFile(const MachineComponentServices& published);
 bool registryUploadDue();
 // A new request file was written: the next attempt is due at once.
 void registryRequestRewritten();
-
-// Test seam: the monotonic clock the back-off reads; null restores
-// std::chrono::steady_clock::now.
-using RegistryClock = std::chrono::steady_clock::time_point (*)();
-void setRegistryClockForTesting(RegistryClock now);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Logging.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 
 namespace xml {
 namespace {

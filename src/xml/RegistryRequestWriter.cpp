@@ -1,9 +1,17 @@
 #include "xml/RegistryRequestWriter.h"
 
+#include <sys/stat.h>
 #include <tinyxml2.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "Logging.h"
-#include "model/Globals.h"
+#include "env/Env.h"
+#include "env/Globals.h"
 
 namespace xml {
 namespace {
@@ -17,7 +25,39 @@ tinyxml2::XMLElement* textElement(tinyxml2::XMLDocument& doc, const char* name, 
   return element;
 }
 
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+// Writes `doc` to `path` + ".part", then renames it to `path`. False, with
+// errno set and nothing at `path` changed, when any step fails.
+bool saveAtomically(tinyxml2::XMLDocument& doc, const std::string& path) {
+  const std::string partial = path + partial_extension;
+  const int fd = Env::current().createFile(partial);
+  if (fd < 0) return false;
+  std::unique_ptr<FILE, FileCloser> file(fdopen(fd, "we"));
+  if (!file) {
+    close(fd);
+    return false;
+  }
+  const bool saved = doc.SaveFile(file.get(), false) == tinyxml2::XML_SUCCESS &&
+                     std::fflush(file.get()) == 0 && !std::ferror(file.get());
+  const int error = errno;
+  const bool closed = std::fclose(file.release()) == 0;
+  if (saved && closed && std::rename(partial.c_str(), path.c_str()) == 0) return true;
+  const int failure = saved && closed ? errno : (error != 0 ? error : EIO);
+  unlink(partial.c_str());
+  errno = failure;
+  return false;
+}
+
 }  // namespace
+
+bool registryRequestPresent() {
+  struct stat status;
+  const std::string path = spoolDirectory() + registry_file_name + xml_extension;
+  return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
 
 std::string publishedEndpointText(const ServiceEndpoint& endpoint) {
   return endpoint.EndpointService + ":" + endpoint.EndpointPROT + ":" + endpoint.EndpointID + ":" +
@@ -75,9 +115,15 @@ uint32_t writeRegistryServiceFile(const MachineComponentServices& published) {
 
   doc.InsertFirstChild(doc.NewDeclaration());
 
-  // A failed save goes unnoticed; the upload posts whatever stands at the path.
+  // Written under a temporary name and renamed into place only when
+  // complete, so the upload never posts a cut request.
   const std::string path = spoolDirectory() + registry_file_name + xml_extension;
-  doc.SaveFile(path.c_str(), false);
+  if (!saveAtomically(doc, path)) {
+    MGM_LOG(3, "Could not write the registry request %s (%s): it is written again in the next cycle",
+            path.c_str(), std::strerror(errno));
+    registry_service_file_send_request = false;
+    return 1;
+  }
 
   MGM_LOG(6, "MachineComponentServices ready to send to registry.");
 

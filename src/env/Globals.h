@@ -12,6 +12,9 @@ extern const std::string spool_directory;  // ends in "/"
 extern const std::string incoming_file_name;
 extern const std::string registry_file_name;
 extern const std::string xml_extension;
+// A file is written under its name with this appended and renamed into
+// place when complete.
+extern const std::string partial_extension;
 extern const std::string client_certificate_path;
 extern const std::string ca_certificate_path;
 extern const std::string registry_host;
@@ -33,10 +36,6 @@ extern bool registry_service_file_send_request;
 // The device may use the IoT function (decided by each created phase).
 extern bool tarn_is_iot;
 
-// The spool directory every spool operation works in: `spool_directory`,
-// unless a test has pointed it elsewhere. Always ends in "/".
+// The spool directory of the current Env (normally `spool_directory`).
+// Always ends in "/".
 const std::string& spoolDirectory();
-// Test seam: points the spool at `directory` (a "/" is appended when
-// missing); an empty text restores `spool_directory`. Call only while no
-// receiver thread runs.
-void setSpoolDirectoryForTesting(const std::string& directory);

@@ -1,4 +1,6 @@
-#include "model/Globals.h"
+#include "env/Globals.h"
+
+#include "env/Env.h"
 
 #ifndef MGM_REGISTRY_HOST
 #define MGM_REGISTRY_HOST "registry.iot.tarn.invalid"
@@ -8,6 +10,7 @@ const std::string spool_directory = "/var/volatile/tmp/iot/";
 const std::string incoming_file_name = "incomming_client_file";
 const std::string registry_file_name = "RegisterMachineServices";
 const std::string xml_extension = ".xml";
+const std::string partial_extension = ".part";
 const std::string client_certificate_path = "/var/provisioning/cert/private/ID_Bundle_Certificate.pem";
 const std::string ca_certificate_path = "/var/provisioning/cert/public/IoT-ID-Bundle-RootCA.crt";
 const std::string registry_host = MGM_REGISTRY_HOST;
@@ -23,20 +26,4 @@ bool new_registry_service_file = false;
 bool registry_service_file_send_request = false;
 bool tarn_is_iot = false;
 
-namespace {
-std::string& spoolOverride() {
-  static std::string directory;
-  return directory;
-}
-}  // namespace
-
-const std::string& spoolDirectory() {
-  const std::string& directory = spoolOverride();
-  return directory.empty() ? spool_directory : directory;
-}
-
-void setSpoolDirectoryForTesting(const std::string& directory) {
-  std::string& target = spoolOverride();
-  target = directory;
-  if (!target.empty() && target.back() != '/') target += '/';
-}
+const std::string& spoolDirectory() { return Env::current().spoolDirectory(); }

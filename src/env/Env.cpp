@@ -1,0 +1,51 @@
+#include "env/Env.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "env/Globals.h"
+
+Env::~Env() = default;
+
+Env* Env::installed = nullptr;
+
+Env& Env::current() {
+  static PosixEnv device;
+  return installed != nullptr ? *installed : device;
+}
+
+namespace {
+struct PipeCloser {
+  void operator()(FILE* pipe) const { pclose(pipe); }
+};
+}  // namespace
+
+std::string PosixEnv::runCommand(const std::string& command) {
+  std::string result;
+  // Closed on every way out, so a failing append does not leak the pipe or
+  // leave the child unreaped. "e": no later command inherits the pipe.
+  std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "re"));
+  if (!pipe) throw std::runtime_error("popen() failed!");
+  char buffer[128];
+  while (fgets(buffer, sizeof buffer, pipe.get()) != nullptr)
+    result.append(buffer, strnlen(buffer, sizeof buffer));
+  pipe.reset();  // pclose waits for the command to end; its status is not used
+  return result;
+}
+
+int PosixEnv::runShell(const std::string& command) { return system(command.c_str()); }
+
+Env::Clock::time_point PosixEnv::now() { return Clock::now(); }
+
+const std::string& PosixEnv::spoolDirectory() { return spool_directory; }
+
+int PosixEnv::createFile(const std::string& path) {
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}

@@ -1,0 +1,81 @@
+// The device as the daemon sees it: the shell, the monotonic clock, the
+// spool directory and the creation of files in it. Every part that touches
+// the device does so through Env::current(), so a test replaces the device
+// by installing one object (see ScopedEnv) instead of patching globals.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+class Env {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  Env() = default;
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+  virtual ~Env();
+
+  // Runs `command` with /bin/sh and returns its whole standard output,
+  // unchanged. Throws std::runtime_error("popen() failed!") when it cannot
+  // be started.
+  virtual std::string runCommand(const std::string& command) = 0;
+  // Runs `command` with /bin/sh for its effect; returns the status as
+  // system(3) does.
+  virtual int runShell(const std::string& command) = 0;
+  virtual Clock::time_point now() = 0;
+  // The directory of the spool; always ends in "/".
+  virtual const std::string& spoolDirectory() = 0;
+  // Creates `path` afresh for writing: an entry already at the path is
+  // unlinked first (a link itself, never its target), and the new file is
+  // made exclusively, without following a link, close-on-exec, mode 0644.
+  // Returns the descriptor, or -1 with errno set.
+  virtual int createFile(const std::string& path) = 0;
+
+  // The Env in use: the real device unless a ScopedEnv is alive.
+  static Env& current();
+
+ private:
+  friend class ScopedEnv;
+  static Env* installed;
+};
+
+// The real device: /bin/sh, std::chrono::steady_clock and the constant
+// spool directory.
+class PosixEnv : public Env {
+ public:
+  std::string runCommand(const std::string& command) override;
+  int runShell(const std::string& command) override;
+  Clock::time_point now() override;
+  const std::string& spoolDirectory() override;
+  int createFile(const std::string& path) override;
+};
+
+// Forwards every call to another Env, so a test overrides only what it
+// needs. `target` must outlive the wrapper.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : target_(target) {}
+  std::string runCommand(const std::string& command) override { return target_.runCommand(command); }
+  int runShell(const std::string& command) override { return target_.runShell(command); }
+  Clock::time_point now() override { return target_.now(); }
+  const std::string& spoolDirectory() override { return target_.spoolDirectory(); }
+  int createFile(const std::string& path) override { return target_.createFile(path); }
+
+ private:
+  Env& target_;
+};
+
+// Makes `env` the current Env for the object's life and restores the
+// previous one after. `env` must outlive this object. Install and remove
+// only on the main thread while no receiver thread runs.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(Env& env) : previous_(Env::installed) { Env::installed = &env; }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() { Env::installed = previous_; }
+
+ private:
+  Env* previous_;
+};

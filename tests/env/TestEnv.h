@@ -1,0 +1,147 @@
+// The device of one test: a fresh temporary spool, a shell that records
+// every command and answers from a script, a clock the test moves, and
+// faults injected into file creation. Installed as the current Env while it
+// lives (the previous one comes back after), with the process-wide flags
+// and the registry back-off at their initial values.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "PlatformDouble.h"
+#include "env/Env.h"
+#include "env/Globals.h"
+#include "system/RegistryUpload.h"
+
+class TestEnv : public Env {
+ public:
+  // Shell: every command, in order; exact command -> output; one curl output
+  // per post (the last one repeats); the VPN manager's check status.
+  std::vector<std::string> commands;
+  std::map<std::string, std::string> outputs;
+  std::vector<std::string> curl_outputs{"200\n"};
+  int vpn_check_status = 0;
+  bool fail_popen = false;
+  // File creation: fails with this errno when non-zero; when `disk_full`,
+  // the file "opens" but every write fails with ENOSPC.
+  std::atomic<int> create_error{0};
+  std::atomic<bool> disk_full{false};
+
+  TestEnv() {
+    run_thread = true;
+    max_file_age = 1200;
+    new_registry_service_file = registry_service_file_send_request = tarn_is_iot = false;
+    registryRequestRewritten();
+    platform_double::resetAll();
+    outputs[ifconfig("Untrusted")] = "198.51.100.1\n";
+    outputs[ifconfig("Trusted")] = "192.168.2.1\n";
+    outputs["timeout -t 5 /usr/local/bin/GSMUtil iccid"] = "8949 0200 0012 3456 7890\n";
+    outputs["timeout -t 5 /usr/local/bin/GSMUtil provider"] = "262011234567890 Telekom\n";
+  }
+  ~TestEnv() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+
+  static std::string ifconfig(const std::string& zone) {
+    return "/sbin/ifconfig " + zone + " | grep 'inet addr' | cut -d: -f2 | awk '{print $1}'";
+  }
+
+  std::string runCommand(const std::string& command) override {
+    commands.push_back(command);
+    if (fail_popen) throw std::runtime_error("popen() failed!");
+    if (command.rfind("curl ", 0) == 0) {
+      std::string out = curl_outputs.front();
+      if (curl_outputs.size() > 1) curl_outputs.erase(curl_outputs.begin());
+      return out;
+    }
+    auto it = outputs.find(command);
+    return it == outputs.end() ? "" : it->second;
+  }
+  // Removals really run: they touch only the test's spool.
+  int runShell(const std::string& command) override {
+    commands.push_back(command);
+    if (command == "/usr/local/bin/tarn-vpn-manager -check") return vpn_check_status;
+    if (command.rfind("exec rm ", 0) == 0) return std::system(command.c_str());
+    return 0;
+  }
+  // Commands that begin with `prefix`, in order.
+  std::vector<std::string> starting(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const std::string& c : commands)
+      if (c.rfind(prefix, 0) == 0) out.push_back(c);
+    return out;
+  }
+
+  Clock::time_point now() override { return start_ + std::chrono::seconds(seconds_.load()); }
+  void advance(long seconds) { seconds_ += seconds; }
+
+  const std::string& spoolDirectory() override { return dir; }
+  int createFile(const std::string& path) override {
+    if (const int error = create_error.load()) {
+      errno = error;
+      return -1;
+    }
+    if (disk_full) return open("/dev/full", O_WRONLY | O_CLOEXEC);
+    return device_.createFile(path);
+  }
+
+  // The spool's files.
+  std::string path(const std::string& name) const { return dir + name; }
+  bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
+  // Writes the file, its modification time `age` seconds in the past.
+  void write(const std::string& name, const std::string& text, long age = 0) const {
+    std::ofstream(path(name), std::ios::binary) << text;
+    const std::time_t then = std::time(nullptr) - age;
+    const timeval times[2] = {{then, 0}, {then, 0}};
+    if (age != 0) utimes(path(name).c_str(), times);
+  }
+  std::string read(const std::string& name) const {
+    std::ostringstream text;
+    text << std::ifstream(path(name), std::ios::binary).rdbuf();
+    return text.str();
+  }
+  std::set<std::string> entries() const {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename());
+    return names;
+  }
+
+  const std::string dir =
+      mkdtemp((std::filesystem::temp_directory_path() / "mgm-spool-XXXXXX").string().data()) +
+      std::string("/");
+
+ private:
+  PosixEnv device_;
+  // An hour apart for every TestEnv: a once-a-minute report starts afresh.
+  static int nextInstance() {
+    static int instances = 0;
+    return ++instances;
+  }
+  const Clock::time_point start_ = Clock::now() + std::chrono::hours(nextInstance());
+  std::atomic<long> seconds_{0};
+  ScopedEnv scope_{*this};
+};
+
+// A component service file with one service and these endpoints.
+inline std::string componentFile(const std::string& component, const std::string& service,
+                                 const std::vector<std::string>& endpoints) {
+  std::string xml = "<RegMachCompSvcReq>\n<ComponentList>\n<Component ComponentID=\"" + component +
+                    "\">\n<ServiceList>\n<Service ServiceID=\"" + service + "\">\n";
+  for (const std::string& e : endpoints) xml += "<ServiceEndpoint>" + e + "</ServiceEndpoint>\n";
+  return xml + "</Service>\n</ServiceList>\n</Component>\n</ComponentList>\n</RegMachCompSvcReq>\n";
+}
