@@ -32,6 +32,11 @@ class AlarmManagerApplication : public MessageBusNames {
 
 }  // namespace Interfaces
 
+// The statuses a stop request may ask for: Stopped and two further ones the
+// supervisor tells apart; the daemon treats all three alike.
+constexpr uint32_t FIRST_STOP_STATUS = Interfaces::Lifecycle::Stopped;  // 4
+constexpr uint32_t LAST_STOP_STATUS = 6;
+
 // Lifecycle result codes.
 constexpr uint32_t LC_INVALID_STOP_STATUS = 0x26000002;
 constexpr uint32_t LC_STOP_NOT_ALLOWED = 0x26000100;
@@ -77,11 +82,20 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
 
   uint32_t readComponentServiceFiles(MachineComponentServices& incoming);
   uint32_t writeRegistryServiceFile(const MachineComponentServices& published);
-  int prepareSpoolDirectory();
 
   AppStatus currentStatus() const { return status; }
 
  private:
+  // Waits for one bus message; a lost connection ends the lifecycle.
+  void handleNextMessage();
+  // Performs the action of the current status; returns the result of the
+  // status reply it sent (0 when it sent none).
+  uint32_t actOnStatus(MachineComponentServices& incoming, MachineComponentServices& published);
+  uint32_t onCreated(MachineComponentServices& incoming, MachineComponentServices& published);
+  uint32_t onStarting();
+  uint32_t onRunning(MachineComponentServices& incoming, MachineComponentServices& published);
+  uint32_t onStopped(MachineComponentServices& incoming, MachineComponentServices& published);
+  uint32_t onExiting();
   // Sends `value` to the supervisor.
   uint32_t reply(AppStatus value);
   // Starts the receiver thread (run_thread set first).

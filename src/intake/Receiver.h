@@ -1,7 +1,6 @@
 // The service file receiver: one UDP datagram becomes one spool file.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -31,18 +30,3 @@ int sizeReceiveBuffer(int fd, int needed);
 // True for the interfaces whose datagrams are spooled: the Trusted zone's
 // and loopback.
 bool isTrustedArrival(const std::string& interface_name);
-
-// Counts dropped datagrams and says when to report them: the first drop at
-// once, later ones at most once a minute, with the number dropped since the
-// last report.
-class DropReport {
- public:
-  using Clock = std::chrono::steady_clock;
-  // Counts one drop; returns the number to report now, or 0 to stay silent.
-  uint32_t dropped(Clock::time_point now);
-
- private:
-  uint32_t unreported_ = 0;
-  bool reported_ = false;
-  Clock::time_point last_report_{};
-};

@@ -27,6 +27,24 @@ extern const char* const DEFAULT_ENDPOINT_TEXT;     // "gwiotsvc:TCP:1:192.168.2
 constexpr uint32_t EXTERNAL_PORT_BASE = 49152;
 constexpr uint32_t EXTERNAL_PORT_COUNT = 10847;
 
+// The most endpoints published in all, besides the gateway's own service.
+// Every forward costs one iptables call to add and one to delete; this bound
+// keeps a cycle and a stop's withdrawal short (docs/reliability.md).
+constexpr uint32_t MAX_PUBLISHED_ENDPOINTS = 256;
+
+// One cycle's reconciliation of `incoming` into `published`, in this order:
+// when `running`, the gateway's own default service is appended to
+// `incoming` (a stop's withdrawal cycle adds none); the zone addresses of
+// `incoming` go into its endpoints; the gateway identity is copied to
+// `published`; incoming endpoints are matched against published ones;
+// published endpoints no longer announced are withdrawn through
+// `forwarding.remove`; every incoming endpoint still new gets a free
+// external port and `forwarding.add` and joins `published` (at most
+// MAX_PUBLISHED_ENDPOINTS in all). Sets new_registry_service_file when
+// `published` changed. Runs no command itself.
+void reconcileCycle(MachineComponentServices& incoming, MachineComponentServices& published,
+                    PortForwarding& forwarding, bool running);
+
 int addDefaultService(MachineComponentServices& incoming);
 int assignZoneAddresses(MachineComponentServices& incoming);
 int matchEndpoints(MachineComponentServices& incoming, MachineComponentServices& published,

@@ -11,3 +11,7 @@ extern const char* const MOCK_IMSI;   // "123456789101112"
 int readIccID(MachineComponentServices& model);
 int readImsi(MachineComponentServices& model);
 int readZoneIPAddresses(MachineComponentServices& model);
+
+// Asks the device's VPN manager whether the device may use the IoT
+// function: true when its check exits with status 0.
+bool checkIotAllowed();
