@@ -30,7 +30,7 @@ constexpr uint32_t EXTERNAL_PORT_COUNT = 10847;
 // The most endpoints published in all, besides the gateway's own service.
 // Every forward costs one iptables call to add and one to delete; this bound
 // keeps a cycle and a stop's withdrawal short (docs/reliability.md).
-constexpr uint32_t MAX_PUBLISHED_ENDPOINTS = 256;
+constexpr uint32_t MAX_PUBLISHED_ENDPOINTS = 128;
 
 // One cycle's reconciliation of `incoming` into `published`, in this order:
 // when `running`, the gateway's own default service is appended to

@@ -17,7 +17,7 @@
 
 #include "PlatformDouble.h"
 #include "intake/Spool.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 #include "model/Reconciliation.h"
 #include "system/NatForwarding.h"
 #include "system/RegistryUpload.h"

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "model/Globals.h"
+#include "env/Globals.h"
 
 struct TempSpool {
   TempSpool() { setSpoolDirectoryForTesting(dir); }

@@ -21,7 +21,7 @@
 #include "FakeDevice.h"
 #include "MachineGatewayManager.h"
 #include "PlatformDouble.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 
 namespace fs = std::filesystem;
 namespace pd = platform_double;

@@ -7,7 +7,7 @@
 
 #include "MachineGatewayManager.h"
 #include "PlatformDouble.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 
 class RecordingManager : public MachineGatewayManager {
  public:

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "PlatformDouble.h"
-#include "model/Globals.h"
+#include "env/Globals.h"
 #include "model/Reconciliation.h"
 
 namespace {

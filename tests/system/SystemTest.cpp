@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "model/Globals.h"
+#include "env/Globals.h"
 #include "system/IdentityProbes.h"
 #include "system/NatForwarding.h"
 #include "system/RegistryUpload.h"
