@@ -83,6 +83,25 @@ bool isOwnPrivateDirectory(const struct stat& status) {
   return S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool isPrivateSpool() {
+  struct stat status;
+  return lstat(spoolPath().c_str(), &status) == 0 && isOwnPrivateDirectory(status);
+}
+
+// A parent that others may write without the sticky bit lets them swap the
+// verified spool for a link later: say so once.
+void warnAboutParent(const std::string& path) {
+  static bool warned = false;
+  struct stat status;
+  const std::string parent = path.substr(0, path.rfind('/') + 1);
+  if (warned || lstat(parent.c_str(), &status) != 0) return;
+  if ((status.st_mode & S_IWOTH) != 0 && (status.st_mode & S_ISVTX) == 0) {
+    MGM_LOG(3, "Spool parent %s is writable by everyone without the sticky bit: others can replace the spool",
+            parent.c_str());
+    warned = true;
+  }
+}
+
 // The text of the regular file `path`, read without following a link, at
 // most `limit` bytes. False when it is no regular file or cannot be read.
 bool readRegularFile(const std::string& path, size_t limit, std::string& text) {
@@ -147,6 +166,7 @@ bool isSafeSpoolName(const std::string& name) {
 bool verifySpoolDirectory() {
   const std::string path = spoolPath();
   struct stat status;
+  warnAboutParent(path);
   if (lstat(path.c_str(), &status) == 0) {
     if (isOwnPrivateDirectory(status)) return true;
     const std::string aside =
@@ -208,7 +228,9 @@ int handleIncomingFile() {
 
 int cleanupServiceFiles(MachineComponentServices& incoming) {
   incoming.ServiceFileNames.clear();
-  if (!verifySpoolDirectory()) return 0;
+  // Checked, not repaired: a spool removed while running is the receiver's
+  // to notice.
+  if (!isPrivateSpool()) return 0;
   const std::string& directory = spoolDirectory();
   std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
   if (!dir) {
