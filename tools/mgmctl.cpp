@@ -73,7 +73,8 @@ int usage() {
       "usage: mgmctl start | stop [4|5|6] | restart | reset | exit | status | watch | supervise\n"
       "       mgmctl forwards [--json]\n"
       "Drives the MGM daemon (tarn.mgm) on the system bus; DBUS_SYSTEM_BUS_ADDRESS selects the bus.\n"
-      "Exit status: 0 done, 1 bus or daemon not reachable, 2 usage, 3 request refused.\n");
+      "Exit status: 0 done, 1 bus, daemon, registry request or IOT chain not reachable, 2 usage,\n"
+      "3 request refused.\n");
   return EXIT_USAGE;
 }
 
