@@ -5,10 +5,20 @@
 //   mgmctl status    prints the result code and the status reply received
 //   mgmctl watch     owns "tarn.main" and prints every StatusReply until
 //                    SIGINT or SIGTERM
+//   mgmctl supervise like watch, and brings the daemon to Running: Start
+//                    whenever it reports Ready after Created; on SIGINT or
+//                    SIGTERM, Stop and Exit, then waits for Exiting
+//   mgmctl forwards [--json]
+//                    the published endpoints joined with the IOT chain's rules
 //
 // Exit status: 0 done (result 0x00000000), 1 bus or daemon not reachable or
-// a D-Bus error, 2 wrong usage, 3 the daemon refused (non-zero result code).
+// a D-Bus error (forwards: the request or the chain could not be read),
+// 2 wrong usage, 3 the daemon refused (non-zero result code).
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,7 +26,11 @@
 #include <cstring>
 #include <string>
 
+#include "Forwards.h"
 #include "LifecycleClient.h"
+#include "xml/RegistryRequestReader.h"
+
+extern char** environ;
 
 namespace {
 
@@ -32,16 +46,35 @@ constexpr int STATUS_REPLY_TIMEOUT_MS = 5000;
 // The object path that `status` asks the reply to be sent to.
 constexpr const char* STATUS_OBJECT_PATH = "/tarn/mgmctl";
 
+// How long supervise waits, after a signal, for the daemon to report Exiting.
+constexpr int SHUTDOWN_TIMEOUT_MS = 90000;
+constexpr uint32_t STATUS_CREATED = 0;
+constexpr uint32_t STATUS_READY = 1;
+constexpr uint32_t STATUS_EXITING = 7;
+
+// The registry request the daemon last wrote.
+constexpr const char* REGISTRY_REQUEST_PATH = "/var/volatile/tmp/iot/RegisterMachineServices.xml";
+
 volatile sig_atomic_t stop_requested = 0;
 
 void onSignal(int) { stop_requested = 1; }
 
+void catchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 int usage() {
   std::fprintf(
       stderr,
-      "usage: mgmctl start | stop [4|5|6] | restart | reset | exit | status | watch\n"
+      "usage: mgmctl start | stop [4|5|6] | restart | reset | exit | status | watch | supervise\n"
+      "       mgmctl forwards [--json]\n"
       "Drives the MGM daemon (tarn.mgm) on the system bus; DBUS_SYSTEM_BUS_ADDRESS selects the bus.\n"
-      "Exit status: 0 done, 1 bus or daemon not reachable, 2 usage, 3 request refused.\n");
+      "Exit status: 0 done, 1 bus, daemon, registry request or IOT chain not reachable, 2 usage,\n"
+      "3 request refused.\n");
   return EXIT_USAGE;
 }
 
@@ -95,12 +128,7 @@ int status() {
 }
 
 int watch() {
-  struct sigaction action {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-
+  catchStopSignals();
   mgm_client::LifecycleClient client;
   if (!connect(client, mgm_client::SUPERVISOR_NAME)) return EXIT_UNREACHABLE;
   std::fprintf(stderr, "mgmctl: watching status replies as %s %s\n", mgm_client::SUPERVISOR_NAME,
@@ -120,6 +148,131 @@ int watch() {
     }
   }
   return EXIT_DONE;
+}
+
+// Sends one request on supervise's behalf and logs its outcome on stderr.
+// True when the daemon answered (whatever its result code).
+bool superviseRequest(const char* member, const mgm_client::CallResult& result) {
+  if (result.answered)
+    std::fprintf(stderr, "mgmctl: %s: 0x%08X\n", member, result.code);
+  else
+    std::fprintf(stderr, "mgmctl: %s failed: %s\n", member, result.error_name.c_str());
+  return result.answered;
+}
+
+bool daemonAbsent(const mgm_client::CallResult& result) {
+  return result.error_name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+         result.error_name == "org.freedesktop.DBus.Error.NameHasNoOwner";
+}
+
+// A minimal supervisor: owns "tarn.main", prints every status reply, sends
+// Start when the daemon reports Ready after Created (or when Ready is the
+// first status it learns, so a supervisor started after the daemon works
+// too). On SIGINT or SIGTERM: Stop, Exit, and wait for Exiting.
+int supervise() {
+  catchStopSignals();
+  mgm_client::LifecycleClient client;
+  if (!connect(client, mgm_client::SUPERVISOR_NAME)) return EXIT_UNREACHABLE;
+  std::fprintf(stderr, "mgmctl: supervising %s as %s %s\n", mgm_client::DAEMON_NAME,
+               mgm_client::SUPERVISOR_NAME, mgm_client::SUPERVISOR_PATH);
+  // Learn the status of a daemon that is already running; its answer comes
+  // as a StatusReply like any other. A daemon not yet there reports itself.
+  client.Status(mgm_client::SUPERVISOR_NAME, mgm_client::SUPERVISOR_PATH, CALL_TIMEOUT_MS);
+
+  bool known = false;
+  uint32_t last = 0;
+  bool shutting_down = false;
+  int waited_ms = 0;
+  for (;;) {
+    if (stop_requested && !shutting_down) {
+      shutting_down = true;
+      std::fprintf(stderr, "mgmctl: stopping the daemon\n");
+      mgm_client::CallResult stop = client.Stop(4, CALL_TIMEOUT_MS);
+      if (!superviseRequest("Stop", stop) && daemonAbsent(stop)) {
+        std::fprintf(stderr, "mgmctl: the MGM daemon (%s) is not on the bus\n", mgm_client::DAEMON_NAME);
+        return EXIT_DONE;
+      }
+      mgm_client::CallResult exit = client.Exit(CALL_TIMEOUT_MS);
+      superviseRequest("Exit", exit);
+      if (exit.answered && exit.code != 0) return EXIT_REFUSED;
+    }
+    mgm_client::StatusReplyEvent event;
+    switch (client.WaitStatusReply(250, event)) {
+      case mgm_client::WaitResult::Received:
+        printStatusReply(event);
+        if (shutting_down && event.status == STATUS_EXITING) return EXIT_DONE;
+        if (!shutting_down && event.status == STATUS_READY && (!known || last == STATUS_CREATED))
+          superviseRequest("Start", client.Start(CALL_TIMEOUT_MS));
+        known = true;
+        last = event.status;
+        break;
+      case mgm_client::WaitResult::TimedOut:
+        if (shutting_down && (waited_ms += 250) >= SHUTDOWN_TIMEOUT_MS) {
+          std::fprintf(stderr, "mgmctl: the daemon did not report Exiting within %d s\n",
+                       SHUTDOWN_TIMEOUT_MS / 1000);
+          return EXIT_UNREACHABLE;
+        }
+        break;
+      case mgm_client::WaitResult::Closed:
+        std::fprintf(stderr, "mgmctl: the bus connection was lost\n");
+        return EXIT_UNREACHABLE;
+    }
+  }
+}
+
+// Runs argv (looked up in PATH, no shell) and collects its standard output
+// and error together. False with a reason when it did not run or failed.
+bool runCapture(const char* const argv[], std::string& output) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  pid_t pid;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    output = std::string(argv[0]) + ": " + std::strerror(rc);
+    close(fds[0]);
+    return false;
+  }
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) output.append(buffer, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What the gateway forwards. Whatever of the request and the chain can be
+// read is listed; each part that cannot is named on stderr and makes the
+// exit status 1.
+int listForwards(bool json) {
+  int rc = EXIT_DONE;
+  xml::RegistryRequest request;
+  std::string error;
+  if (!xml::readRegistryRequest(REGISTRY_REQUEST_PATH, request, error)) {
+    std::fprintf(stderr, "mgmctl: cannot read the registry request the daemon last wrote (%s)\n",
+                 error.c_str());
+    rc = EXIT_UNREACHABLE;
+  }
+  const char* const iptables[] = {"iptables", "-t", "nat", "-S", "IOT", nullptr};
+  std::string output;
+  if (!runCapture(iptables, output)) {
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    std::fprintf(stderr, "mgmctl: cannot list the IOT chain (iptables -t nat -S IOT: %s)\n", output.c_str());
+    output.clear();
+    rc = EXIT_UNREACHABLE;
+  }
+  const std::vector<forwards::Forward> rows =
+      forwards::join(request.endpoints, forwards::parseIotRules(output));
+  std::fputs((json ? forwards::formatJson(rows) : forwards::formatTable(rows)).c_str(), stdout);
+  return rc;
 }
 
 // Parses a stop status: a plain decimal number that fits 32 bits.
@@ -144,9 +297,13 @@ int main(int argc, char** argv) {
     if (!connect(client, "")) return EXIT_UNREACHABLE;
     return report("Stop", client.Stop(target, CALL_TIMEOUT_MS));
   }
+  if (command == "forwards" && argc == 3)
+    return std::strcmp(argv[2], "--json") == 0 ? listForwards(true) : usage();
   if (argc != 2) return usage();
   if (command == "status") return status();
   if (command == "watch") return watch();
+  if (command == "supervise") return supervise();
+  if (command == "forwards") return listForwards(false);
 
   using Request = mgm_client::CallResult (mgm_client::LifecycleClient::*)(int);
   struct {

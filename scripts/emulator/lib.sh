@@ -775,3 +775,19 @@ for size in (1, 64, 512, 4095, 4096, 4097, 20000):
     write("broken", "garbage%05d.bin" % size, bytes(rng.randrange(256) for _ in range(size)))
 EOF
 }
+
+# ---------------------------------------------------------------- another supervisor
+
+# emu_replace_supervisor CMD...: ends the emulator's supervisor and starts
+# CMD (which must own tarn.main) in its place, logging to the supervisor's
+# log so that emu_statuses goes on working. Its PID is in
+# $EMU_STATE/supervisor.pid.
+emu_replace_supervisor() {
+  emu_stop_pid_file "$EMU_STATE/supervisor.pid"
+  emu_wait_for "tarn.main is free" eval '! emu_bus_has_owner tarn.main' ||
+    emu_die "the emulator's supervisor did not let go of tarn.main"
+  "$@" >"$EMU_STATE/supervisor.log" 2>&1 &
+  echo $! >"$EMU_STATE/supervisor.pid"
+  emu_wait_for "the new supervisor owns tarn.main" emu_bus_has_owner tarn.main ||
+    emu_die "$* did not take the name tarn.main"
+}
