@@ -13,8 +13,10 @@ namespace {
 using Clock = Env::Clock;
 
 // A hung registry or network must not hold up the lifecycle loop: curl gives
-// up connecting after 10 s and the whole transfer after 30 s.
-const char* const CURL_TIME_LIMITS = " --connect-timeout 10 --max-time 30";
+// up connecting after 10 s and the whole transfer after 30 s. --globoff keeps
+// curl from expanding {a,b} and [1-9] in the URL into many transfers, so the
+// command makes exactly one and --max-time bounds the whole command.
+const char* const CURL_OPTIONS = " --globoff --connect-timeout 10 --max-time 30";
 
 constexpr std::chrono::seconds FIRST_RETRY_DELAY{10};
 constexpr std::chrono::seconds MAX_RETRY_DELAY{600};
@@ -43,25 +45,34 @@ void recordFailure() {
           static_cast<long long>(delay.count()));
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (std::string::size_type at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
-// Only ":" and blank are percent-encoded; shellWord protects the command
-// from any other character the shell would interpret.
+// The prefix as one URL path segment: every byte outside RFC 3986's
+// unreserved set (A-Z a-z 0-9 - . _ ~) is percent-encoded, so ":" and blank
+// still give "%3A" and "%20", and "/", "?", "#", "%" and non-ASCII bytes can
+// neither leave the segment nor end the path. A prefix "." or ".." has its
+// dots encoded too: curl would resolve it as a dot segment and post to a
+// parent path.
 std::string encodePathSegment(const std::string& prefix) {
-  return replaceAll(replaceAll(prefix, ":", "%3A"), " ", "%20");
+  static const char hex[] = "0123456789ABCDEF";
+  const bool dot_segment = prefix == "." || prefix == "..";
+  std::string encoded;
+  for (const unsigned char c : prefix) {
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '_' || c == '~' || (c == '.' && !dot_segment);
+    if (unreserved) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += {'%', hex[c >> 4], hex[c & 0xF]};
+    }
+  }
+  return encoded;
 }
 
-// curl printed "2xx" and its line feed (-w "%{http_code}\n").
+// curl printed exactly one status code, 2xx, and its line feed
+// (-w "%{http_code}\n"); more than one code would mean more than one transfer.
 bool isSuccessStatus(const std::string& output) {
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  return output.size() >= 3 && output[0] == '2' && digit(output[1]) && digit(output[2]) &&
-         (output.size() == 3 || output[3] == '\n');
+  return (output.size() == 3 || (output.size() == 4 && output[3] == '\n')) && output[0] == '2' &&
+         digit(output[1]) && digit(output[2]);
 }
 
 std::string uploadCommand(const std::string& encoded_prefix) {
@@ -69,7 +80,7 @@ std::string uploadCommand(const std::string& encoded_prefix) {
   const std::string url =
       "https://" + registry_host + "/" + registry_api_version + "/machineservices/" + encoded_prefix;
   return "curl --cert " + client_certificate_path + " --cacert " + ca_certificate_path +
-         " --fail --silent --show-error" + CURL_TIME_LIMITS +
+         " --fail --silent --show-error" + CURL_OPTIONS +
          " -H \"Content-Type: application/xml\" -X POST -d " + shellWord("@" + request_file) +
          " -o /dev/null -s -w \"%{http_code}\n\"" + " " + shellWord(url);
 }

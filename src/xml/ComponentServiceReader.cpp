@@ -1,7 +1,11 @@
 #include "xml/ComponentServiceReader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <tinyxml2.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "Logging.h"
@@ -12,6 +16,90 @@ namespace {
 
 // Component service files carry no trust flag: their components are untrusted.
 const std::string kUntrusted = "false";
+
+// A received file holds at most one datagram (4096 bytes); a spool file
+// larger than this is no component service file.
+constexpr size_t MAX_FILE_SIZE = 64 * 1024;
+
+// A character XML 1.0 allows: TAB, LF, CR, and from blank on, less the
+// surrogates, U+FFFE and U+FFFF.
+bool isXmlChar(unsigned long c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// True when `text` is valid UTF-8 (shortest form) made only of characters
+// XML 1.0 allows, so the registry request that copies it stays well-formed.
+bool isXmlText(const char* text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p) {
+    const int length = *p < 0x80 ? 1 : *p < 0xC2 ? 0 : *p < 0xE0 ? 2 : *p < 0xF0 ? 3 : *p < 0xF5 ? 4 : 0;
+    if (length == 0) return false;
+    unsigned long c = length == 1 ? *p : *p & (0x7F >> length);
+    for (int i = 1; i < length; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (p[i] & 0x3F);
+    }
+    static const unsigned long shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < shortest[length] || !isXmlChar(c)) return false;
+    p += length;
+  }
+  return true;
+}
+
+// The library decodes a character reference to a character XML does not
+// allow into bytes that cut the value (`&#0;` gives a NUL) or drops it. Each
+// such reference is replaced by the control character U+0001, so the value
+// that holds it is refused by isXmlText. (In a CDATA section, where no
+// reference is decoded, the text is refused too.)
+void markBadCharacterReferences(std::string& text) {
+  for (std::string::size_type at = text.find("&#"); at != std::string::npos; at = text.find("&#", at + 1)) {
+    const bool hex = at + 2 < text.size() && text[at + 2] == 'x';
+    const std::string::size_type digits = at + (hex ? 3 : 2);
+    const std::string::size_type end = text.find(';', digits);
+    if (end == std::string::npos || end == digits) continue;
+    unsigned long c = 0;
+    bool number = true;
+    for (std::string::size_type i = digits; i < end && number; ++i) {
+      const char d = text[i];
+      const int value = d >= '0' && d <= '9'          ? d - '0'
+                        : hex && d >= 'a' && d <= 'f' ? d - 'a' + 10
+                        : hex && d >= 'A' && d <= 'F' ? d - 'A' + 10
+                                                      : -1;
+      number = value >= 0;
+      c = c > 0x10FFFF ? c : c * (hex ? 16 : 10) + value;
+    }
+    if (number && !isXmlChar(c)) text.replace(at, end + 1 - at, "\x01");
+  }
+}
+
+// Reads the spool file into `text`: only a regular file, never a link's
+// target, and only up to MAX_FILE_SIZE. O_NONBLOCK keeps a FIFO planted in
+// the spool from blocking the open.
+bool readSpoolFile(const std::string& path, std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat status;
+  bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  text.resize(MAX_FILE_SIZE + 1);
+  size_t length = 0;
+  for (ssize_t got = 1; ok && got > 0 && length < text.size();) {
+    got = ::read(fd, &text[length], text.size() - length);
+    ok = got >= 0;
+    length += ok ? got : 0;
+  }
+  ::close(fd);
+  text.resize(length);
+  // XML text holds no NUL, and the library would take one as the end.
+  return ok && length <= MAX_FILE_SIZE && std::memchr(text.data(), 0, length) == nullptr;
+}
+
+bool loadSpoolFile(const std::string& path, tinyxml2::XMLDocument& document) {
+  std::string text;
+  if (!readSpoolFile(path, text)) return false;
+  markBadCharacterReferences(text);
+  return document.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
+}
 
 // The prefix of the gateway's identity: the part of ComponentID before its
 // first "/", taken from every component whose ID does not start "Master".
@@ -28,6 +116,13 @@ Service readService(const tinyxml2::XMLElement& element, const char* service_id,
     const char* text = endpoint->GetText();
     if (!text) {
       MGM_LOG(3, "Component Service file %s: ServiceEndpoint without text in Service %s skipped.",
+              path.c_str(), service_id);
+      continue;
+    }
+    if (!isXmlText(text)) {
+      MGM_LOG(3,
+              "Component Service file %s: ServiceEndpoint with a text that is not XML text in Service %s "
+              "skipped.",
               path.c_str(), service_id);
       continue;
     }
@@ -51,6 +146,13 @@ Component readComponent(const tinyxml2::XMLElement& element, const char* compone
               path.c_str(), component_id);
       continue;
     }
+    if (!isXmlText(service_id)) {
+      MGM_LOG(
+          3,
+          "Component Service file %s: Service with a ServiceID that is not XML text in Component %s skipped.",
+          path.c_str(), component_id);
+      continue;
+    }
     component.ServiceList.push_back(readService(*service, service_id, path));
   }
   return component;
@@ -72,6 +174,11 @@ void readDocument(const tinyxml2::XMLDocument& document, const std::string& path
       MGM_LOG(3, "Component Service file %s: Component without ComponentID skipped.", path.c_str());
       continue;
     }
+    if (!isXmlText(component_id)) {
+      MGM_LOG(3, "Component Service file %s: Component with a ComponentID that is not XML text skipped.",
+              path.c_str());
+      continue;
+    }
     updateComponentIdPrefix(component_id, incoming);
     incoming.ComponentList.push_back(readComponent(*element, component_id, path));
   }
@@ -79,7 +186,8 @@ void readDocument(const tinyxml2::XMLDocument& document, const std::string& path
 
 }  // namespace
 
-// A file that fails to load is reported and passed over: stopping there
+// A file that fails to load (also a link, or anything but a regular file)
+// is reported and passed over: stopping there
 // would let one empty or garbled datagram withdraw every service listed
 // after it until that file ages out.
 uint32_t readComponentServiceFiles(MachineComponentServices& incoming) {
@@ -88,7 +196,7 @@ uint32_t readComponentServiceFiles(MachineComponentServices& incoming) {
   for (const std::string& name : incoming.ServiceFileNames) {
     const std::string path = spoolDirectory() + name;
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (document.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
+    if (!loadSpoolFile(path, document)) {
       MGM_LOG(3, "Error while trying to pares Component Service file: %s", path.c_str());
       result = 1;
       continue;

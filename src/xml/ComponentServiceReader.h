@@ -9,6 +9,9 @@ namespace xml {
 // Rebuilds `incoming.ComponentList` from the spool files named in
 // `incoming.ServiceFileNames` and updates ComponentIDPrefix. 0 when every
 // file loaded, 1 when one or more failed to load (each is logged and passed
-// over; the others are read).
+// over; the others are read). Only regular files are read, never through a
+// link. A Component, Service or ServiceEndpoint whose ID or text is not XML
+// 1.0 text is skipped like an incomplete one, so every value read can be
+// written back as well-formed XML.
 uint32_t readComponentServiceFiles(MachineComponentServices& incoming);
 }  // namespace xml

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -226,9 +227,14 @@ Words ruleWords(const char* op, const ServiceEndpoint& e) {
 
 Words uploadWords(const std::string& prefix) {
   std::string segment;
-  for (char c : prefix) segment += c == ':' ? "%3A" : c == ' ' ? "%20" : std::string(1, c);
+  for (unsigned char c : prefix) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    const bool dots = prefix == "." || prefix == "..";
+    segment += std::isalnum(c) || (c != 0 && std::strchr(dots ? "-_~" : "-._~", c)) ? std::string(1, c) : hex;
+  }
   return {"curl", "--cert", client_certificate_path, "--cacert", ca_certificate_path,
-          "--fail", "--silent", "--show-error", "--connect-timeout", "10", "--max-time", "30",
+          "--fail", "--silent", "--show-error", "--globoff", "--connect-timeout", "10", "--max-time", "30",
           "-H", "Content-Type: application/xml", "-X", "POST", "-d", "@" + scratch().spool + kRegistryRequest,
           "-o", "/dev/null", "-s", "-w", "%{http_code}\n",
           "https://" + registry_host + "/" + registry_api_version + "/machineservices/" + segment};

@@ -202,6 +202,10 @@ case_policy() {
   OUT=$($nobody dbus-send --system --print-reply --dest=tarn.mgm /tarn/mgm tarn.Lifecycle.Start 2>&1) &&
     fail "an unprivileged Start was let through: $OUT"
   echo "$OUT" | grep -q AccessDenied || fail "unprivileged Start got: $OUT"
+  # Nor do signals reach the daemon: each handled message costs it a cycle.
+  $nobody dbus-send --system --type=signal --dest=tarn.mgm /tarn/mgm tarn.Lifecycle.Poke
+  wait_until 'grep -q "Rejected send message.*type=\"signal\".*uid=65534" $WORK/bus.log' ||
+    fail "a signal from nobody was let through"
   OUT=$($nobody "$MGMCTL" status 2>&1)
   echo "$OUT" | grep -qx "StatusReply from tarn.mgm: 1 (Ready)" || fail "unprivileged status printed: $OUT"
 }

@@ -139,18 +139,37 @@ TEST_F(SystemTest, UploadPostsTheRequestFileAndClearsTheFlagOnlyOnTwoHundreds) {
       shell.commands.at(0),
       "curl --cert /var/provisioning/cert/private/ID_Bundle_Certificate.pem"
       " --cacert /var/provisioning/cert/public/IoT-ID-Bundle-RootCA.crt"
-      " --fail --silent --show-error --connect-timeout 10 --max-time 30"
+      " --fail --silent --show-error --globoff --connect-timeout 10 --max-time 30"
       " -H \"Content-Type: application/xml\" -X POST -d @/var/volatile/tmp/iot/RegisterMachineServices.xml"
       " -o /dev/null -s -w \"%{http_code}\n\" https://" +
           registry_host + "/v2/machineservices/AB%3A%20CD");
-  for (const char* output : {"201\n", "299"}) EXPECT_FALSE(pendingAfter(output)) << output;
-  for (const char* output : {"500\n", "000\n", "", "2000\n", "20\n", " 200\n"})
+  for (const char* output : {"201\n", "299", "204"}) EXPECT_FALSE(pendingAfter(output)) << output;
+  for (const char* output : {"500\n", "000\n", "", "2000\n", "20\n", " 200\n", "200 200 200", "200\n200\n"})
     EXPECT_TRUE(pendingAfter(output)) << output;
   EXPECT_TRUE(pendingAfter(std::nullopt));
-  model.ComponentIDPrefix = "x';touch CANARY;'";
-  pendingAfter("200\n");
-  EXPECT_THAT(wordsOf(shell.commands.back()),
-              testing::EndsWith("[https://" + registry_host + "/v2/machineservices/x';touch%20CANARY;']"));
+}
+
+// The prefix stays one literal path segment whatever it holds: curl sees no
+// glob, query, fragment, further segment or dot segment, and the shell runs
+// nothing else.
+TEST_F(SystemTest, UploadUrlEndsWithThePrefixAsOneEncodedSegment) {
+  const std::pair<std::string, std::string> cases[] = {{"Plant:1 A", "Plant%3A1%20A"},
+                                                       {"a-b.c_d~9Z", "a-b.c_d~9Z"},
+                                                       {"{a,b}", "%7Ba%2Cb%7D"},
+                                                       {"[1-9]", "%5B1-9%5D"},
+                                                       {"a?b#c", "a%3Fb%23c"},
+                                                       {"100%", "100%25"},
+                                                       {"../x/y", "..%2Fx%2Fy"},
+                                                       {"..", "%2E%2E"},
+                                                       {".", "%2E"},
+                                                       {"\xC3\xA9\x7F", "%C3%A9%7F"},
+                                                       {"x';touch CANARY;'", "x%27%3Btouch%20CANARY%3B%27"}};
+  for (const auto& [prefix, segment] : cases) {
+    model.ComponentIDPrefix = prefix;
+    pendingAfter("200\n");
+    EXPECT_THAT(wordsOf(shell.commands.back()),
+                testing::EndsWith("[https://" + registry_host + "/v2/machineservices/" + segment + "]"));
+  }
 }
 
 TEST_F(SystemTest, UploadRetriesBackOffDoublingUpToTenMinutesUntilRewritten) {

@@ -1,5 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <iterator>
 #include <string>
@@ -10,7 +12,9 @@
 #include "xml/ComponentServiceReader.h"
 
 using ::testing::ContainsRegex;
+using ::testing::Each;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -80,6 +84,57 @@ TEST_F(ReaderTest, PrefixComesFromComponentsNotStartingWithMaster) {
     EXPECT_EQ(read({file("<Component ComponentID=\"" + cases[i] + "\"/>")}), 0u);
     EXPECT_EQ(incoming.ComponentIDPrefix, cases[i + 1]) << cases[i];
   }
+}
+
+// A value XML 1.0 cannot carry skips its Component, Service or endpoint with
+// a message naming the file, and a refused ComponentID leaves the prefix.
+TEST_F(ReaderTest, SkipsElementsWhoseValuesAreNotXmlText) {
+  // The text put into each value, and the value read ("" when refused).
+  const std::pair<std::string, std::string> cases[] = {
+      {"&#1;", ""},
+      {"\x01", ""},
+      {"&#x1F;", ""},
+      {"a&#0;b", ""},
+      {"a&#x00;b", ""},
+      {"a&#00;b", ""},
+      {"&#x110000;", ""},
+      {"&#xD800;", ""},
+      {"&#xFFFE;", ""},
+      {"\xC3(", ""},
+      {"\xE0\x80\xAF", ""},
+      {"\xED\xA0\x80", ""},
+      {"\xF4\x90\x80\x80", ""},
+      {"\xFF", ""},
+      {"&#9;\xC3\xA9&#xE9;\xE2\x82\xAC\xF0\x9F\x98\x80", "\t\xC3\xA9\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"}};
+  for (const auto& [raw, value] : cases) {
+    platform_double::resetAll();
+    incoming.ComponentIDPrefix = "Old";
+    EXPECT_EQ(read({file("<Component ComponentID=\"Q\"><ServiceList><Service ServiceID=\"s" + raw +
+                         "\"/><Service ServiceID=\"t\"><ServiceEndpoint>e" + raw +
+                         "</ServiceEndpoint></Service></ServiceList></Component><Component ComponentID=\"P" +
+                         raw + "\"/>")}),
+              0u);
+    const std::string& v = value;
+    EXPECT_EQ(summary(), v.empty()
+                             ? "Q:Q(false)[t{}]"
+                             : "P" + v + ":Q(false)[s" + v + "{}t{e" + v + "|Untrusted;}]P" + v + "(false)[]")
+        << raw;
+    EXPECT_EQ(platform_double::logTexts(3).size(), v.empty() ? 3u : 0u) << raw;
+    EXPECT_THAT(platform_double::logTexts(3), Each(HasSubstr(spool.path("1.xml: "))));
+  }
+}
+
+// A link in the spool is not followed, and a FIFO does not block the read.
+TEST_F(ReaderTest, ReadsOnlyRegularFilesOfTheSpool) {
+  spool.write("target", file("<Component ComponentID=\"Linked/1\"/>"));
+  ASSERT_EQ(symlink(spool.path("target").c_str(), spool.path("1.xml").c_str()), 0);
+  ASSERT_EQ(mkfifo(spool.path("2.xml").c_str(), 0600), 0);
+  incoming.ServiceFileNames = {"1.xml", "2.xml"};
+  EXPECT_EQ(xml::readComponentServiceFiles(incoming), 1u);
+  EXPECT_EQ(summary(), ":");
+  EXPECT_THAT(platform_double::logTexts(3),
+              ElementsAre("Error while trying to pares Component Service file: " + spool.path("1.xml"),
+                          "Error while trying to pares Component Service file: " + spool.path("2.xml")));
 }
 
 }  // namespace
