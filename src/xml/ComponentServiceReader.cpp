@@ -108,7 +108,14 @@ void updateComponentIdPrefix(const std::string& component_id, MachineComponentSe
   incoming.ComponentIDPrefix = component_id.substr(0, component_id.find('/'));
 }
 
-Service readService(const tinyxml2::XMLElement& element, const char* service_id, const std::string& path) {
+// The endpoints one file may still add, and those it had beyond that.
+struct EndpointBudget {
+  uint32_t left = MAX_ENDPOINTS_PER_FILE;
+  uint32_t skipped = 0;
+};
+
+Service readService(const tinyxml2::XMLElement& element, const char* service_id, const std::string& path,
+                    EndpointBudget& budget) {
   Service service;
   service.ServiceID = service_id;
   for (const tinyxml2::XMLElement* endpoint = element.FirstChildElement("ServiceEndpoint"); endpoint;
@@ -126,13 +133,18 @@ Service readService(const tinyxml2::XMLElement& element, const char* service_id,
               path.c_str(), service_id);
       continue;
     }
+    if (budget.left == 0) {
+      ++budget.skipped;
+      continue;
+    }
+    --budget.left;
     service.EndpointList.push_back(parseEndpointText(text, kUntrusted));
   }
   return service;
 }
 
 Component readComponent(const tinyxml2::XMLElement& element, const char* component_id,
-                        const std::string& path) {
+                        const std::string& path, EndpointBudget& budget) {
   Component component;
   component.ComponentID = component_id;
   component.Trusted = kUntrusted;
@@ -153,7 +165,7 @@ Component readComponent(const tinyxml2::XMLElement& element, const char* compone
           path.c_str(), component_id);
       continue;
     }
-    component.ServiceList.push_back(readService(*service, service_id, path));
+    component.ServiceList.push_back(readService(*service, service_id, path, budget));
   }
   return component;
 }
@@ -167,6 +179,7 @@ void readDocument(const tinyxml2::XMLDocument& document, const std::string& path
             path.c_str());
     return;
   }
+  EndpointBudget budget;
   for (const tinyxml2::XMLElement* element = component_list->FirstChildElement("Component"); element;
        element = element->NextSiblingElement("Component")) {
     const char* component_id = element->Attribute("ComponentID");
@@ -180,8 +193,11 @@ void readDocument(const tinyxml2::XMLDocument& document, const std::string& path
       continue;
     }
     updateComponentIdPrefix(component_id, incoming);
-    incoming.ComponentList.push_back(readComponent(*element, component_id, path));
+    incoming.ComponentList.push_back(readComponent(*element, component_id, path, budget));
   }
+  if (budget.skipped != 0)
+    MGM_LOG(3, "Component Service file %s: more than %u ServiceEndpoints, %u skipped.", path.c_str(),
+            MAX_ENDPOINTS_PER_FILE, budget.skipped);
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 #include "model/ServiceModel.h"
 
 namespace xml {
+// The most endpoints read from one file; the rest are skipped and counted
+// in one level-3 message.
+constexpr uint32_t MAX_ENDPOINTS_PER_FILE = 32;
+
 // Rebuilds `incoming.ComponentList` from the spool files named in
 // `incoming.ServiceFileNames` and updates ComponentIDPrefix. 0 when every
 // file loaded, 1 when one or more failed to load (each is logged and passed
