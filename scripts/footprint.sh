@@ -24,16 +24,11 @@
 #                      announced for the loaded figure (default 100 x 10)
 #   MGM_FOOTPRINT_TIMEOUT  seconds any one wait may take (default 600)
 #
-# The gateway each daemon runs on: tmpfs over /run, /var/volatile,
-# /var/provisioning and /usr/local/bin; stand-ins for the device tools
-# (tarn-vpn-manager -check succeeds, GSMUtil prints SIM digits); busybox as
-# /sbin/ifconfig and a busybox-style "timeout -t N" first in PATH; dummy (or
-# veth) interfaces "Trusted" 192.168.2.1/24 and "Untrusted" 198.51.100.1/24; the
-# namespace's own iptables; a private dbus-daemon whose policy includes
-# dist/tarn.mgm.conf; "mgmctl watch" as the supervisor. The registry host
-# resolves to 127.0.0.1, where nothing listens, so every upload fails at
-# once and nothing leaves the namespace. The component service files are
-# sent by mgm-announce to the receiver on 192.168.2.1:5600.
+# Each daemon runs on the gateway emulator (scripts/emulator/lib.sh: mount,
+# network and PID namespaces, stand-in device tools, a private system bus
+# with dist/tarn.mgm.conf, "mgmctl watch" as the supervisor), with its test
+# registry stopped: every upload fails at once and nothing leaves the
+# namespaces. The component announces the service files with mgm-announce.
 set -euo pipefail
 
 # Resident set of a process, from /proc: VmRSS and VmHWM in KiB.
@@ -57,166 +52,59 @@ guest_rss() {
 
 # ---------------------------------------------------------------- inside the namespaces
 
-# inside KIND: runs as PID 1 of fresh mount, network and PID namespaces;
-# KIND is native or armhf. Prints "RESULT name=value" lines.
+# inside KIND: runs on the emulated gateway; KIND is native or armhf. Prints
+# "RESULT name=value" lines.
 inside() {
-  local kind=$1
-  local state=/run/mgm-footprint spool=/var/volatile/tmp/iot
-  local guest_base=$((0x10000000000))
-  local deadline
-
-  mount -t tmpfs -o mode=0755 mgm-footprint-run /run
-  mkdir -p "$state/bin" "$state/files" /var/volatile /var/provisioning
-  mount -t tmpfs -o mode=0755 mgm-footprint-volatile /var/volatile
-  mount -t tmpfs -o mode=0755 mgm-footprint-provisioning /var/provisioning
-  mkdir -p "$spool" /usr/local/bin
-  mount -t tmpfs -o mode=0755 mgm-footprint-localbin /usr/local/bin
-
-  # Device tools.
-  printf '#!/bin/sh\nexit 0\n' >/usr/local/bin/tarn-vpn-manager
-  cat >/usr/local/bin/GSMUtil <<'EOF'
-#!/bin/sh
-case "$1" in
-  iccid) echo "89490200001234567890" ;;
-  provider) echo "262019876543210 Footprint Mobile" ;;
-esac
-EOF
-  chmod 755 /usr/local/bin/tarn-vpn-manager /usr/local/bin/GSMUtil
-  install -m 755 "$(dirname "$0")/emulator/busybox-timeout" "$state/bin/timeout"
-  local ifconfig sbin
-  ifconfig=$(readlink -f /sbin/ifconfig 2>/dev/null || true)
-  if [ -n "$ifconfig" ] && [ -e "$ifconfig" ]; then
-    mount --bind "$(command -v busybox)" "$ifconfig"
-  else
-    mkdir -p "$state/sbin-extra"
-    ln -s "$(command -v busybox)" "$state/sbin-extra/ifconfig"
-    sbin=$(readlink -f /sbin)
-    mount -t overlay mgm-footprint-sbin -o "lowerdir=$state/sbin-extra:$sbin" "$sbin"
-  fi
-  printf '127.0.0.1\tlocalhost %s\n' "$REGISTRY_HOST" >"$state/hosts"
-  printf 'nameserver 127.0.0.1\n' >"$state/resolv.conf"
-  mount --bind "$state/hosts" /etc/hosts
-  mount --bind "$state/resolv.conf" /etc/resolv.conf
-
-  # Zones: dummy interfaces, or where the kernel has none, veth pairs whose
-  # other ends stay in this namespace.
-  ip link set lo up
-  zone Trusted 192.168.2.1/24
-  zone Untrusted 198.51.100.1/24
-  /sbin/ifconfig Trusted | grep -q 'inet addr:192.168.2.1' || {
-    echo "footprint: /sbin/ifconfig does not answer for Trusted" >&2
-    return 1
-  }
-
-  # Private system bus and supervisor.
-  cat >"$state/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$state/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-  </policy>
-  <policy user="root">
-    <allow own="tarn.main"/>
-    <allow send_destination="tarn.main"/>
-  </policy>
-  <include>$SOURCE_DIR/dist/tarn.mgm.conf</include>
-</busconfig>
-EOF
-  dbus-daemon --config-file="$state/bus.conf" --nofork --nopidfile >"$state/bus.log" 2>&1 &
-  export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$state/bus
-  wait_for "the private bus" dbus-send --system --print-reply --dest=org.freedesktop.DBus / \
-    org.freedesktop.DBus.ListNames
-  "$MGMCTL" watch >"$state/supervisor.log" 2>&1 &
-  wait_for "the supervisor" has_owner tarn.main
-
-  # The daemon.
-  local path="$state/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+  local kind=$1 guest_base=$((0x10000000000))
+  set +eo pipefail
+  EMU_TIMEOUT=$TIMEOUT
+  emu_up
+  emu_stop_pid_file "$EMU_STATE/registry/pid"
   if [ "$kind" = armhf ]; then
-    (cd / && exec env PATH="$path" "$QEMU" -B "$guest_base" -L "$STAGE" -0 /usr/local/bin/MachineGatewayManager \
-      "$STAGE/usr/local/bin/MachineGatewayManager") >"$state/daemon.log" 2>&1 &
+    emu_start_daemon "$QEMU" -B "$guest_base" -L "$STAGE" -0 /usr/local/bin/MachineGatewayManager \
+      "$STAGE/usr/local/bin/MachineGatewayManager"
   else
-    (cd / && exec env PATH="$path" "$NATIVE_DAEMON") >"$state/daemon.log" 2>&1 &
+    emu_start_daemon
   fi
-  local pid=$!
-  DAEMON_PID=$pid
-  wait_for "the daemon to report Ready" status_seen "$state/supervisor.log" 1
-  "$MGMCTL" start >/dev/null
-  wait_for "the daemon to report Running" status_seen "$state/supervisor.log" 3
-  cycles 3
+  local pid
+  pid=$(emu_daemon_pid)
+  emu_start_running
+  emu_cycles 3
   report "$kind" idle "$pid" "$guest_base"
 
-  # Announce the component service files.
-  local i j count=$((FILES * ENDPOINTS))
+  # One element a line, as components write them: the receiver takes the
+  # spool name from the ComponentID and ServiceID lines.
+  local i j count=$((FILES * ENDPOINTS)) endpoints
+  mkdir -p "$EMU_STATE/work/files"
   for ((i = 0; i < FILES; i++)); do
-    {
-      # One element a line, as components write them: the receiver takes
-      # the spool name from the ComponentID and ServiceID lines.
-      echo '<?xml version="1.0" encoding="UTF-8"?>'
-      echo '<RegMachCompSvcReq>'
-      echo '  <ComponentList>'
-      echo "    <Component ComponentID=\"Plant/Cmp$i\">"
-      echo '      <ServiceList>'
-      echo '        <Service ServiceID="svc">'
-      for ((j = 0; j < ENDPOINTS; j++)); do
-        echo "          <ServiceEndpoint>ep$j:TCP:1:192.168.$((2 + i / 200)).$((10 + i % 200)):$((4000 + j))</ServiceEndpoint>"
-      done
-      echo '        </Service>'
-      echo '      </ServiceList>'
-      echo '    </Component>'
-      echo '  </ComponentList>'
-      echo '</RegMachCompSvcReq>'
-    } >"$state/files/Cmp$i.xml"
+    endpoints=()
+    for ((j = 0; j < ENDPOINTS; j++)); do
+      endpoints+=("ep$j:TCP:1:192.168.$((2 + i / 200)).$((10 + i % 200)):$((4000 + j))")
+    done
+    emu_service_file "$EMU_STATE/work/files/Cmp$i.xml" "Plant/Cmp$i" svc "${endpoints[@]}"
   done
-  local started=$SECONDS
-  deadline=$((SECONDS + TIMEOUT))
+  local started=$SECONDS deadline=$((SECONDS + TIMEOUT)) missing
   while :; do
-    local missing=0
+    missing=0
     for ((i = 0; i < FILES; i++)); do
-      if [ ! -e "$spool/Cmp${i}_svc.xml" ]; then
-        missing=$((missing + 1))
-        "$ANNOUNCE" "$state/files/Cmp$i.xml" 192.168.2.1 5600 >/dev/null
-      fi
+      emu_spool_has "Cmp${i}_svc.xml" && continue
+      missing=$((missing + 1))
+      emu_announce "$EMU_STATE/work/files/Cmp$i.xml"
     done
     [ "$missing" = 0 ] && break
-    [ $SECONDS -lt "$deadline" ] || fail "the receiver to spool $FILES files ($missing missing)"
+    [ $SECONDS -lt "$deadline" ] || emu_die "the receiver did not spool $FILES files ($missing missing)"
     sleep 1
   done
-  deadline=$((SECONDS + TIMEOUT))
-  until [ "$(rule_count)" -ge $((count + 1)) ]; do
-    [ $SECONDS -lt "$deadline" ] || fail "$count forwards (have $(rule_count))"
-    kill -0 "$pid" 2>/dev/null || fail "$count forwards: the daemon ended"
-    "$MGMCTL" status >/dev/null 2>&1 || true
-  done
+  # A daemon that ended ends the wait at once.
+  loaded() { ! emu_daemon_alive || [ "$(emu_iot_rule_count)" -ge $((count + 1)) ]; }
+  emu_wait_for --nudge "$count forwards" loaded && emu_daemon_alive ||
+    emu_die "$count forwards (have $(emu_iot_rule_count))"
   echo "RESULT ${kind}_publish_seconds=$((SECONDS - started))"
-  echo "RESULT ${kind}_rules=$(rule_count)"
-  cycles 3
-  echo "RESULT ${kind}_request_bytes=$(stat -c %s "$spool/RegisterMachineServices.xml" 2>/dev/null || echo 0)"
+  echo "RESULT ${kind}_rules=$(emu_iot_rule_count)"
+  emu_cycles 3
+  echo "RESULT ${kind}_request_bytes=$(stat -c %s "$EMU_SPOOL/RegisterMachineServices.xml" 2>/dev/null || echo 0)"
   report "$kind" loaded "$pid" "$guest_base"
-  "$MGMCTL" exit >/dev/null 2>&1 || true
-}
-
-# zone NAME ADDRESS: a link named NAME holding ADDRESS, up.
-zone() {
-  if ! ip link add "$1" type dummy 2>/dev/null; then
-    ip link add "$1" type veth peer name "$1-peer"
-    ip link set "$1-peer" up
-  fi
-  ip addr add "$2" dev "$1"
-  ip link set "$1" up
+  emu_ctl exit >/dev/null 2>&1 || true
 }
 
 report() {
@@ -228,42 +116,8 @@ report() {
   fi
 }
 
-fail() {
-  echo "footprint: timed out waiting for $1" >&2
-  for f in /run/mgm-footprint/daemon.log /run/mgm-footprint/supervisor.log; do
-    echo "----- $f" >&2
-    tail -n 30 "$f" >&2
-  done
-  exit 1
-}
-
-# wait_for DESCRIPTION CMD...: polls CMD (bounded; gives up at once when
-# the daemon, once started, has ended).
-DAEMON_PID=
-wait_for() {
-  local what=$1 deadline=$((SECONDS + TIMEOUT))
-  shift
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt "$deadline" ] || fail "$what"
-    if [ -n "$DAEMON_PID" ] && ! kill -0 "$DAEMON_PID" 2>/dev/null; then fail "$what: the daemon ended"; fi
-    sleep 0.2
-  done
-}
-
-has_owner() {
-  dbus-send --system --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
-    "string:$1" | grep -q 'boolean true'
-}
-status_seen() { sed -n 's/^StatusReply from .*: \([0-9][0-9]*\).*$/\1/p' "$1" | grep -qx "$2"; }
-# N status requests in a row: each is answered after the cycle that followed
-# the one before it, so at least N-1 whole cycles run.
-cycles() {
-  local i
-  for ((i = 0; i < $1; i++)); do "$MGMCTL" status >/dev/null; done
-}
-rule_count() { iptables -t nat -S IOT 2>/dev/null | grep -c '^-A IOT' || true; }
-
 if [ "${1:-}" = --inside ]; then
+  . "$(dirname "$0")/emulator/lib.sh"
   inside "$2"
   exit 0
 fi
@@ -364,26 +218,19 @@ if [ "$(id -u)" -ne 0 ] || ! unshare --mount --net --pid --fork true 2>/dev/null
 fi
 
 QEMU=$(command -v qemu-arm || command -v qemu-arm-static)
-for tool in busybox dbus-daemon dbus-send iptables ip; do
-  command -v "$tool" >/dev/null || { echo "footprint: $tool is missing (scripts/setup.sh)" >&2; exit 1; }
-done
 if [ ! -x "$NATIVE_BUILD/src/MachineGatewayManager" ] || [ ! -x "$NATIVE_BUILD/tools/mgmctl" ] ||
   [ ! -x "$NATIVE_BUILD/tools/mgm-announce" ]; then
   cmake -S . -B "$NATIVE_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$NATIVE_BUILD" -j "$(nproc)" --target MachineGatewayManager mgmctl mgm-announce >/dev/null
 fi
-NATIVE_DAEMON=$NATIVE_BUILD/src/MachineGatewayManager
-MGMCTL=$NATIVE_BUILD/tools/mgmctl
-ANNOUNCE=$NATIVE_BUILD/tools/mgm-announce
-REGISTRY_HOST=$(sed -n 's/^MGM_REGISTRY_HOST:[A-Z]*=//p' "$ARMHF_BUILD/CMakeCache.txt")
-export SOURCE_DIR STAGE QEMU NATIVE_DAEMON MGMCTL ANNOUNCE REGISTRY_HOST FILES ENDPOINTS TIMEOUT
+EMU_BUILD=$NATIVE_BUILD
+EMU_REGISTRY_HOST=$(sed -n 's/^MGM_REGISTRY_HOST:[A-Z]*=//p' "$ARMHF_BUILD/CMakeCache.txt")
+. scripts/emulator/lib.sh
+export STAGE QEMU FILES ENDPOINTS TIMEOUT
 
 declare -A result=()
 for kind in armhf native; do
-  # /var/volatile and /var/provisioning must exist as mount points.
-  mkdir -p /var/volatile /var/provisioning
-  unshare --mount --net --pid --fork --kill-child --propagation private --mount-proc \
-    bash "$SOURCE_DIR/scripts/footprint.sh" --inside "$kind" >"$work/$kind.out"
+  emu_run_inside "$SOURCE_DIR/scripts/footprint.sh" --inside "$kind" >"$work/$kind.out"
   while read -r _ pair; do
     result[${pair%%=*}]=${pair#*=}
   done < <(grep '^RESULT ' "$work/$kind.out")

@@ -1,10 +1,9 @@
 #!/bin/bash
-# Runs the hostile-input and fault end-to-end tests on the gateway emulator
-# (with registry_error, the refusing registry), then, when scripts/fuzz.sh
-# is there, each fuzz target for a short time, and prints one Markdown table
-# of what each run sent, injected and found, with its time. Every test ends
-# with a line "FIGURES: key=value ..." that becomes its figures; its "ok -"
-# lines are its checks.
+# Runs the hostile, faults and registry end-to-end scenarios on the gateway
+# emulator, then, when scripts/fuzz.sh is there, each fuzz target for a
+# short time, and prints one Markdown table of what each run sent, injected
+# and found, with its time. The "FIGURES: section key=value ..." lines of a
+# scenario become its figures; its "ok -" lines are its checks.
 #
 #   sudo scripts/reliability.sh [BUILD_DIR]     (default: build)
 #
@@ -27,10 +26,7 @@ run_test() {
   echo "$? $((SECONDS - start))" >"$logs/$name.rc"
 }
 
-tests=()
-for script in tests/e2e/hostile_*.sh tests/e2e/fault_*.sh tests/e2e/registry_error.sh; do
-  tests+=("$(basename "$script" .sh)")
-done
+tests=(hostile faults registry)
 for name in "${tests[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
   echo "running $name" >&2
@@ -47,7 +43,7 @@ failed=0
     case $rc in 0) result=pass ;; 77) result=skipped ;; *) result=FAIL; failed=$((failed + 1)) ;; esac
     held=$(sed -n 's/^PASS: //p' "$logs/$name.log" | tail -n1)
     [ "$rc" = 0 ] || held=$(grep -m1 '^FAIL: ' "$logs/$name.log" || echo "exit status $rc")
-    figures=$(sed -n 's/^FIGURES: //p' "$logs/$name.log" | tail -n1 | sed 's/ seconds=[0-9]*$//')
+    figures=$(sed -n 's/^FIGURES: //p' "$logs/$name.log" | paste -sd ';' | sed 's/;/; /g')
     echo "| $name | $result | $held | $(grep -c '^ok - ' "$logs/$name.log") | ${figures:--} | $seconds |"
   done
   if [ -f scripts/fuzz.sh ] && [ "$fuzz_seconds" -gt 0 ]; then

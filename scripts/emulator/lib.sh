@@ -352,15 +352,24 @@ emu_start_supervisor() {
 
 # ---------------------------------------------------------------- the daemon
 
-# Starts the daemon with the device tools first in PATH and waits until it
+# emu_launch_daemon [CMD...]: starts the daemon (or CMD, e.g. the daemon
+# under qemu-arm) in / with the device tools first in PATH and returns at once.
+emu_launch_daemon() {
+  [ $# -gt 0 ] || set -- "$EMU_DAEMON"
+  (cd / && exec env PATH="$EMU_STATE/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" \
+    "$@" >>"$EMU_STATE/daemon.log" 2>&1) &
+  echo $! >"$EMU_STATE/daemon.pid"
+  emu_log "daemon started (pid $!)"
+}
+
+# emu_start_daemon [CMD...]: emu_launch_daemon, then waits until the daemon
 # owns its bus name and has reported Ready (its created phase is done).
 emu_start_daemon() {
-  (cd / && exec env PATH="$EMU_STATE/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" \
-    "$EMU_DAEMON" >>"$EMU_STATE/daemon.log" 2>&1) &
-  echo $! >"$EMU_STATE/daemon.pid"
-  emu_log "daemon started (pid $(cat "$EMU_STATE/daemon.pid"))"
+  local ready
+  ready=$(emu_status_count 1)
+  emu_launch_daemon "$@"
   emu_wait_for "the daemon owns tarn.mgm" emu_bus_has_owner tarn.mgm || emu_die "the daemon did not connect"
-  emu_wait_for "the daemon reports Ready" emu_status_seen 1 || emu_die "the daemon did not report Ready"
+  emu_wait_for "the daemon reports Ready" emu_status_seen 1 $((ready + 1)) || emu_die "the daemon did not report Ready"
 }
 
 emu_daemon_pid() { cat "$EMU_STATE/daemon.pid" 2>/dev/null; }
