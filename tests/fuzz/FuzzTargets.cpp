@@ -344,6 +344,7 @@ FuzzFunction fuzzTarget(const std::string& name) {
     std::string pattern = (fs::temp_directory_path() / "mgm-fuzz-XXXXXX").string();
     FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr, pattern);
     setenv("TMPDIR", pattern.c_str(), 1);
+    std::atexit([] { rmdir(fs::temp_directory_path().c_str()); });
     return pattern;
   }();
   if (name == "endpoint_text") return fuzzEndpointText;
