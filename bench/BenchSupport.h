@@ -2,7 +2,10 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "env/Env.h"
 
 namespace bench {
 
@@ -24,6 +27,14 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// The real device with the spool in `spool` (ends in "/").
+class SpoolEnv : public EnvWrapper {
+ public:
+  explicit SpoolEnv(std::string spool = "") : EnvWrapper(Env::current()), spool(std::move(spool)) {}
+  const std::string& spoolDirectory() override { return spool; }
+  std::string spool;
 };
 
 // A component service file as a component writes it, one element per line:

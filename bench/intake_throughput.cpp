@@ -33,8 +33,9 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "intake/Receiver.h"
+#include "env/Env.h"
 #include "env/Globals.h"
+#include "intake/Receiver.h"
 
 namespace {
 
@@ -84,7 +85,6 @@ std::string datagram(const std::string& run, int index, size_t size) {
 class Receiver {
  public:
   Receiver() : spool_("intake-spool"), port_text_(std::to_string(freePort())) {
-    setSpoolDirectoryForTesting(spool_.path());
     watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch_ < 0 || inotify_add_watch(watch_, spool_.path().c_str(), IN_MOVED_TO) < 0)
       fail("inotify failed");
@@ -105,7 +105,6 @@ class Receiver {
     pthread_cancel(thread_);
     pthread_join(thread_, nullptr);
     close(watch_);
-    setSpoolDirectoryForTesting("");
   }
 
   uint16_t port() const { return static_cast<uint16_t>(std::stoi(port_text_)); }
@@ -156,6 +155,8 @@ class Receiver {
 
   bench::TempDir spool_;
   std::string port_text_;
+  bench::SpoolEnv env_{spool_.path()};
+  ScopedEnv scoped_env_{env_};
   int watch_ = -1;
   int renamed_ = 0;
   pthread_t thread_{};

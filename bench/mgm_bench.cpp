@@ -3,12 +3,13 @@
 // request writer for N endpoints, and whole running cycles over N endpoints
 // in three shapes (nothing changed, everything new, 5% changed).
 //
-// Shell commands go to a runner that does nothing and answers the probes at
-// once, and logging prints nothing, so only the daemon's own work is timed.
-// The spool lies in a temporary directory on tmpfs.
+// The device is the real one but for the shell, which runs nothing and
+// answers the probes at once, and the spool, a temporary directory on tmpfs;
+// logging prints nothing. So only the daemon's own work is timed.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -17,14 +18,14 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "intake/Spool.h"
+#include "env/Env.h"
 #include "env/Globals.h"
+#include "intake/Spool.h"
 #include "model/Reconciliation.h"
 #include "model/ServiceModel.h"
 #include "system/IdentityProbes.h"
 #include "system/NatForwarding.h"
 #include "system/RegistryUpload.h"
-#include "system/Shell.h"
 #include "xml/ComponentServiceReader.h"
 #include "xml/RegistryRequestWriter.h"
 
@@ -36,24 +37,25 @@ constexpr int CHANGE_STRIDE = 20;
 
 // Answers the zone address probes and the upload at once, runs nothing and
 // counts the commands run for their effect (the NAT rule changes).
-class NoOpShell : public ShellRunner {
+class BenchEnv : public bench::SpoolEnv {
  public:
-  std::string capture(const std::string& command) override {
+  std::string runCommand(const std::string& command) override {
     if (command.find("ifconfig " + untrusted_zone + " ") != std::string::npos) return "10.0.0.1\n";
     if (command.find("ifconfig " + trusted_zone + " ") != std::string::npos) return "192.168.2.1\n";
     if (command.compare(0, 5, "curl ") == 0) return "200\n";
     return "";
   }
-  int execute(const std::string&) override {
+  int runShell(const std::string&) override {
     ++executed;
     return 0;
   }
   long executed = 0;
 };
 
-NoOpShell shell;
+BenchEnv env;
+const ScopedEnv scoped_env(env);
 
-// One running cycle while the status is Running, step for step as
+// One running cycle while the status is Running, as
 // MachineGatewayManager::doRunning runs it, through the same functions.
 void runningCycle(MachineComponentServices& incoming, MachineComponentServices& published) {
   cleanupServiceFiles(incoming);
@@ -61,19 +63,9 @@ void runningCycle(MachineComponentServices& incoming, MachineComponentServices& 
   if (incoming.MgTrustedZoneIPAddress.empty() || incoming.MgUntrustedZoneIPAddress.empty()) return;
   xml::readComponentServiceFiles(incoming);
   if (incoming.ComponentIDPrefix.empty()) return;
-  addDefaultService(incoming);
-
   NatPortForwarding forwarding;
-  assignZoneAddresses(incoming);
-  copyGatewayIdentity(published, incoming);
-  matchEndpoints(incoming, published, forwarding);
-  pruneStaleServices(published, forwarding);
-  addNewServices(incoming, published, forwarding);
-
-  if (new_registry_service_file) {
-    xml::writeRegistryServiceFile(published);
-    registryRequestRewritten();
-  }
+  reconcileCycle(incoming, published, forwarding, true);
+  if (new_registry_service_file && xml::writeRegistryServiceFile(published) == 0) registryRequestRewritten();
   if (registry_service_file_send_request && registryUploadDue()) sendRegistryServiceFile(published);
 }
 
@@ -118,14 +110,26 @@ class SpoolFixture {
 };
 
 // Starts every benchmark from the same process-wide state.
-void resetGlobals() {
-  setShellRunner(&shell);
+void resetGlobals(const std::string& spool) {
+  env.spool = spool;
   new_registry_service_file = false;
   registry_service_file_send_request = false;
   registryRequestRewritten();
 }
 
-int changedEndpoints(int endpoints) { return (endpoints + CHANGE_STRIDE - 1) / CHANGE_STRIDE; }
+// Endpoints published of a spool of `endpoints`: the first ones, up to the
+// limit, besides the gateway's own.
+long publishedEndpoints(int endpoints) { return std::min<long>(endpoints, MAX_PUBLISHED_ENDPOINTS); }
+// Published endpoints on a moved port: after a cycle over the changed
+// variant, the changed ones among those published.
+long movedEndpoints(const MachineComponentServices& published) {
+  long moved = 0;
+  for (const Component& component : published.ComponentList)
+    for (const Service& service : component.ServiceList)
+      for (const ServiceEndpoint& endpoint : service.EndpointList)
+        moved += std::stoi(endpoint.EndpointPORT) >= 14840;
+  return moved;
+}
 
 // ---- the pieces ----
 
@@ -138,37 +142,31 @@ void parseEndpoint(benchmark::State& state, const std::string& text) {
 
 void spoolCleanup(benchmark::State& state) {
   const SpoolFixture& spool = SpoolFixture::get(static_cast<int>(state.range(0)) * ENDPOINTS_PER_FILE, false);
-  setSpoolDirectoryForTesting(spool.dir());
-  resetGlobals();
+  resetGlobals(spool.dir());
   MachineComponentServices incoming;
   for (auto _ : state) cleanupServiceFiles(incoming);
   if (static_cast<int>(incoming.ServiceFileNames.size()) != spool.files())
     state.SkipWithError("cleanup did not list every spool file");
-  setSpoolDirectoryForTesting("");
 }
 
 void reader(benchmark::State& state) {
   const SpoolFixture& spool = SpoolFixture::get(static_cast<int>(state.range(0)) * ENDPOINTS_PER_FILE, false);
-  setSpoolDirectoryForTesting(spool.dir());
-  resetGlobals();
+  resetGlobals(spool.dir());
   MachineComponentServices incoming;
   cleanupServiceFiles(incoming);
   for (auto _ : state) xml::readComponentServiceFiles(incoming);
   if (static_cast<int>(incoming.ComponentList.size()) != spool.files())
     state.SkipWithError("reader did not read every spool file");
-  setSpoolDirectoryForTesting("");
 }
 
 void writer(benchmark::State& state) {
   const int endpoints = static_cast<int>(state.range(0));
   const SpoolFixture& spool = SpoolFixture::get(endpoints, false);
-  setSpoolDirectoryForTesting(spool.dir());
-  resetGlobals();
+  resetGlobals(spool.dir());
   MachineComponentServices incoming;
   MachineComponentServices published;
   runningCycle(incoming, published);
   for (auto _ : state) xml::writeRegistryServiceFile(published);
-  setSpoolDirectoryForTesting("");
 }
 
 // ---- whole cycles ----
@@ -176,22 +174,20 @@ void writer(benchmark::State& state) {
 // Shell commands run for their effect per cycle: one NAT rule change each.
 void countRules(benchmark::State& state, long before) {
   state.counters["rules"] =
-      benchmark::Counter(static_cast<double>(shell.executed - before), benchmark::Counter::kAvgIterations);
+      benchmark::Counter(static_cast<double>(env.executed - before), benchmark::Counter::kAvgIterations);
 }
 
 // The spool and the published model agree: no cycle changes anything.
 void cycleUnchanged(benchmark::State& state) {
   const SpoolFixture& spool = SpoolFixture::get(static_cast<int>(state.range(0)), false);
-  setSpoolDirectoryForTesting(spool.dir());
-  resetGlobals();
+  resetGlobals(spool.dir());
   MachineComponentServices incoming;
   MachineComponentServices published;
   runningCycle(incoming, published);
-  const long before = shell.executed;
+  const long before = env.executed;
   for (auto _ : state) runningCycle(incoming, published);
-  if (shell.executed != before) state.SkipWithError("an unchanged cycle changed NAT rules");
+  if (env.executed != before) state.SkipWithError("an unchanged cycle changed NAT rules");
   countRules(state, before);
-  setSpoolDirectoryForTesting("");
 }
 
 // Nothing is published yet: every endpoint gets a port and a rule, and the
@@ -199,11 +195,10 @@ void cycleUnchanged(benchmark::State& state) {
 void cycleAllNew(benchmark::State& state) {
   const int endpoints = static_cast<int>(state.range(0));
   const SpoolFixture& spool = SpoolFixture::get(endpoints, false);
-  setSpoolDirectoryForTesting(spool.dir());
-  resetGlobals();
+  resetGlobals(spool.dir());
   MachineComponentServices incoming;
   MachineComponentServices published;
-  const long before = shell.executed;
+  const long before = env.executed;
   for (auto _ : state) {
     state.PauseTiming();
     published = MachineComponentServices();
@@ -211,34 +206,34 @@ void cycleAllNew(benchmark::State& state) {
     runningCycle(incoming, published);
   }
   countRules(state, before);
-  if (shell.executed - before != static_cast<long>(state.iterations()) * (endpoints + 1))
+  if (env.executed - before != static_cast<long>(state.iterations()) * (publishedEndpoints(endpoints) + 1))
     state.SkipWithError("not every endpoint was added");
-  setSpoolDirectoryForTesting("");
 }
 
 // The spool alternates between two variants that differ in every 20th
-// endpoint: each cycle withdraws 5% of the endpoints, publishes 5% anew and
-// writes and sends the whole model.
+// endpoint: each cycle withdraws 5% of the published endpoints, publishes
+// them anew and writes and sends the whole model.
 void cycleChanged(benchmark::State& state) {
   const int endpoints = static_cast<int>(state.range(0));
   const SpoolFixture& base = SpoolFixture::get(endpoints, false);
   const SpoolFixture& changed = SpoolFixture::get(endpoints, true);
-  setSpoolDirectoryForTesting(base.dir());
-  resetGlobals();
+  resetGlobals(base.dir());
   MachineComponentServices incoming;
   MachineComponentServices published;
   runningCycle(incoming, published);
-  const long before = shell.executed;
-  bool use_changed = true;
+  env.spool = changed.dir();
+  runningCycle(incoming, published);
+  const long changes = 2 * movedEndpoints(published);
+  const long before = env.executed;
+  bool use_changed = false;
   for (auto _ : state) {
-    setSpoolDirectoryForTesting(use_changed ? changed.dir() : base.dir());
+    env.spool = use_changed ? changed.dir() : base.dir();
     runningCycle(incoming, published);
     use_changed = !use_changed;
   }
   countRules(state, before);
-  if (shell.executed - before != static_cast<long>(state.iterations()) * 2 * changedEndpoints(endpoints))
+  if (env.executed - before != static_cast<long>(state.iterations()) * changes || changes == 0)
     state.SkipWithError("a cycle did not change exactly the changed endpoints");
-  setSpoolDirectoryForTesting("");
 }
 
 // Every benchmark runs five times; the median is reported.
@@ -287,6 +282,5 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  setShellRunner(nullptr);
   return 0;
 }

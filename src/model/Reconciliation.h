@@ -18,12 +18,7 @@ class PortForwarding {
   virtual void remove(const ServiceEndpoint& endpoint) = 0;
 };
 
-// The gateway's own service, appended to every running cycle's model.
-extern const char* const DEFAULT_COMPONENT_SUFFIX;  // "/Tarn"
-extern const char* const DEFAULT_SERVICE_ID;        // "component-online-check"
-extern const char* const DEFAULT_ENDPOINT_TEXT;     // "gwiotsvc:TCP:1:192.168.2.1:9080/chkcompconnstatus/"
-
-// External ports are 49152 + (r mod 10847).
+// External ports are 49152 + (r mod 10847), r drawn from rand().
 constexpr uint32_t EXTERNAL_PORT_BASE = 49152;
 constexpr uint32_t EXTERNAL_PORT_COUNT = 10847;
 
@@ -40,26 +35,9 @@ constexpr uint32_t MAX_PUBLISHED_ENDPOINTS = 128;
 // published endpoints no longer announced are withdrawn through
 // `forwarding.remove`; every incoming endpoint still new gets a free
 // external port and `forwarding.add` and joins `published` (at most
-// MAX_PUBLISHED_ENDPOINTS in all). Sets new_registry_service_file when
-// `published` changed. Runs no command itself.
+// MAX_PUBLISHED_ENDPOINTS in all, the gateway's own service always; one
+// level-3 message per cycle counts the endpoints left unpublished, which a
+// later cycle tries again). Sets new_registry_service_file when `published`
+// changed. Runs no command itself.
 void reconcileCycle(MachineComponentServices& incoming, MachineComponentServices& published,
                     PortForwarding& forwarding, bool running);
-
-int addDefaultService(MachineComponentServices& incoming);
-int assignZoneAddresses(MachineComponentServices& incoming);
-int matchEndpoints(MachineComponentServices& incoming, MachineComponentServices& published,
-                   PortForwarding& forwarding);
-int pruneStaleServices(MachineComponentServices& published, PortForwarding& forwarding);
-int addNewServices(MachineComponentServices& incoming, MachineComponentServices& published,
-                   PortForwarding& forwarding);
-int setAllEndpointStatus(MachineComponentServices& model, int16_t status);
-// The first endpoint of `model` (component, service, endpoint order) equal
-// to `endpoint`, or null.
-ServiceEndpoint* findEqualEndpoint(MachineComponentServices& model, const ServiceEndpoint& endpoint);
-bool isExternalPortFree(const MachineComponentServices& model, uint32_t port);
-// Allots a port that no endpoint of `incoming` or `published` holds; false
-// (port left 0) when every port is taken.
-bool allotExternalPort(const MachineComponentServices& incoming, const MachineComponentServices& published,
-                       ServiceEndpoint& endpoint);
-int insertEndpoint(MachineComponentServices& published, const Component& component, const Service& service,
-                   const ServiceEndpoint& endpoint);
