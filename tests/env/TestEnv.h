@@ -123,8 +123,8 @@ class TestEnv : public Env {
     return device_.createFile(path);
   }
 
-  // The spool's files.
-  std::string path(const std::string& name) const { return dir + name; }
+  // The spool's files (an absolute name: that file).
+  std::string path(const std::string& name) const { return name.rfind('/', 0) == 0 ? name : dir + name; }
   bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
   // Writes the file, its modification time `age` seconds in the past.
   void write(const std::string& name, const std::string& text, long age = 0) const {
