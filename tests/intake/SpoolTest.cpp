@@ -75,7 +75,7 @@ TEST(Spool, AtItsLimitTheSpoolTakesRenewalsAndDropsNewNamesReportingOnceAMinute)
     env.advance(seconds);
     EXPECT_FALSE(receive("New"));
     EXPECT_FALSE(env.exists(temporary()));
-    EXPECT_EQ(pd::logTexts(3).size(), report ? 1u : 0u);
+    ASSERT_EQ(pd::logTexts(3).size(), report ? 1u : 0u);
     if (report) {
       EXPECT_THAT(pd::logTexts(3)[0], HasSubstr(report));
     }

@@ -176,6 +176,7 @@ TEST_F(CycleTest, UploadsGoOutCompleteThroughRefusalResetAndStop) {
 // A registry request that cannot be written completely is neither put in
 // place nor posted; the next cycle writes and posts it.
 TEST_F(CycleTest, UnwritableRequestKeepsTheOldOneAndIsWrittenNextCycle) {
+  env_.curl_outputs = {"500\n", "200\n"};  // a refused post waits for the next cycle
   std::string before;
   run({kPass, pd::start(), kPass, kPass, kPass},
       {{2, announce()},
