@@ -1,11 +1,16 @@
-// The device of one test: a fresh temporary spool, a shell that records
-// every command and answers from a script, a clock the test moves, and
-// faults injected into file creation. Installed as the current Env while it
+// The device of one test: a fresh temporary spool (in a temporary root that
+// also holds anything a test puts beside it), a shell that records every
+// command and answers from a script, a clock the test moves, and faults
+// injected into file creation. Installed as the current Env while it
 // lives (the previous one comes back after), with the process-wide flags
 // and the registry back-off at their initial values.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -13,13 +18,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PlatformDouble.h"
@@ -34,6 +43,11 @@ class TestEnv : public Env {
   std::vector<std::string> commands;
   std::map<std::string, std::string> outputs;
   std::vector<std::string> curl_outputs{"200\n"};
+  // Answers of the next commands, in turn, before any other (nullopt: popen
+  // fails).
+  std::deque<std::optional<std::string>> next_outputs;
+  // The registry request file as each post found it ("" when missing).
+  std::vector<std::string> posted;
   int vpn_check_status = 0;
   bool fail_popen = false;
   // File creation: fails with this errno when non-zero; when `disk_full`,
@@ -42,6 +56,7 @@ class TestEnv : public Env {
   std::atomic<bool> disk_full{false};
 
   TestEnv() {
+    mkdir(dir.c_str(), 0700);
     run_thread = true;
     max_file_age = 1200;
     new_registry_service_file = registry_service_file_send_request = tarn_is_iot = false;
@@ -54,7 +69,7 @@ class TestEnv : public Env {
   }
   ~TestEnv() override {
     std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
+    std::filesystem::remove_all(root, ignored);
   }
 
   static std::string ifconfig(const std::string& zone) {
@@ -63,8 +78,16 @@ class TestEnv : public Env {
 
   std::string runCommand(const std::string& command) override {
     commands.push_back(command);
+    if (!next_outputs.empty()) {
+      const std::optional<std::string> out = next_outputs.front();
+      next_outputs.pop_front();
+      if (!out) throw std::runtime_error("popen() failed!");
+      return *out;
+    }
     if (fail_popen) throw std::runtime_error("popen() failed!");
     if (command.rfind("curl ", 0) == 0) {
+      posted.push_back(exists(registry_file_name + xml_extension) ? read(registry_file_name + xml_extension)
+                                                                  : "");
       std::string out = curl_outputs.front();
       if (curl_outputs.size() > 1) curl_outputs.erase(curl_outputs.begin());
       return out;
@@ -100,8 +123,8 @@ class TestEnv : public Env {
     return device_.createFile(path);
   }
 
-  // The spool's files.
-  std::string path(const std::string& name) const { return dir + name; }
+  // The spool's files (an absolute name: that file).
+  std::string path(const std::string& name) const { return name.rfind('/', 0) == 0 ? name : dir + name; }
   bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
   // Writes the file, its modification time `age` seconds in the past.
   void write(const std::string& name, const std::string& text, long age = 0) const {
@@ -121,9 +144,11 @@ class TestEnv : public Env {
     return names;
   }
 
-  const std::string dir =
-      mkdtemp((std::filesystem::temp_directory_path() / "mgm-spool-XXXXXX").string().data()) +
-      std::string("/");
+  // A fresh temporary directory, removed with everything in it; the spool is
+  // its subdirectory "spool".
+  const std::string root =
+      mkdtemp((std::filesystem::temp_directory_path() / "mgm-test-XXXXXX").string().data());
+  const std::string dir = root + "/spool/";
 
  private:
   PosixEnv device_;
@@ -144,4 +169,31 @@ inline std::string componentFile(const std::string& component, const std::string
                     "\">\n<ServiceList>\n<Service ServiceID=\"" + service + "\">\n";
   for (const std::string& e : endpoints) xml += "<ServiceEndpoint>" + e + "</ServiceEndpoint>\n";
   return xml + "</Service>\n</ServiceList>\n</Component>\n</ComponentList>\n</RegMachCompSvcReq>\n";
+}
+
+// Waits up to a generous bound for `condition`; true when it came.
+inline bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  return true;
+}
+
+// Sends one UDP datagram to `port` on loopback.
+inline void sendDatagram(uint16_t port, const std::string& payload) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+  close(fd);
+}
+
+// Sends `payload` every 10 ms until `condition` holds (a receiver may not
+// have bound its port yet, or may drop some); true when it came.
+inline bool sendUntil(uint16_t port, const std::string& payload, const std::function<bool()>& condition) {
+  int sent = 0;
+  return eventually([&] {
+    if (condition()) return true;
+    if (sent++ % 5 == 0) sendDatagram(port, payload);
+    return false;
+  });
 }

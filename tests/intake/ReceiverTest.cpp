@@ -18,8 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "PlatformDouble.h"
-#include "TempSpool.h"
+#include "env/TestEnv.h"
 #include "intake/Receiver.h"
 #include "intake/Spool.h"
 
@@ -27,19 +26,24 @@ using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 namespace {
 
-// Waits up to a generous bound for `condition`; true when it came.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
-    if (std::chrono::steady_clock::now() > deadline) return false;
-  return true;
-}
+namespace pd = platform_double;
+// The receiver's temporary file (a function: the name is built before main).
+std::string temporary() { return incoming_file_name + xml_extension; }
 
 int openDescriptors() {
   return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+// True when a descriptor of this process is open on `path`.
+bool openOn(const std::string& path) {
+  std::error_code error;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", error))
+    if (std::filesystem::read_symlink(fd.path(), error) == path) return true;
+  return false;
 }
 
 // A UDP socket bound to `port` on every interface (0: a free one, stored
@@ -54,85 +58,110 @@ int boundSocket(uint16_t& port) {
   return fd;
 }
 
-void sendTo(uint16_t port, const std::string& payload) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  const sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  EXPECT_EQ(sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)),
-            static_cast<ssize_t>(payload.size()));
-  close(fd);
+std::string announcement(const std::string& component) {
+  return "ComponentID=\"M1/" + component + "\"\nServiceID=\"S\"";
 }
 
-// Starts the receiver thread as the created phase does; it has bound its
-// port once its temporary file is there, which it opens after the bind.
-pthread_t startReceiver(const TempSpool& spool, std::string& port) {
-  std::remove(spool.path(temporaryName()).c_str());
+// Runs the receiver thread on a free port as the created phase does, and
+// stops it as the stop phase does.
+struct RunningReceiver {
+  explicit RunningReceiver(const TestEnv& env) {
+    close(boundSocket(port));
+    port_text = std::to_string(port);
+    pthread_create(
+        &thread, nullptr,
+        [](void* port) { return runReceiver(*static_cast<std::string*>(port), receive_buffer_size); },
+        &port_text);
+    // It has bound its port once its temporary file is there: a fresh
+    // regular file, whatever stood at the name before.
+    EXPECT_TRUE(eventually([&] {
+      return std::filesystem::is_regular_file(std::filesystem::symlink_status(env.path(temporary())));
+    }));
+  }
+  // Returns what the thread returned.
+  void* stop() {
+    run_thread = false;
+    pthread_cancel(thread);
+    void* result = nullptr;
+    pthread_join(thread, &result);
+    run_thread = true;
+    return result;
+  }
+  uint16_t port = 0;
+  std::string port_text;
   pthread_t thread;
-  pthread_create(
-      &thread, nullptr,
-      [](void* port) { return runReceiver(*static_cast<std::string*>(port), receive_buffer_size); }, &port);
-  EXPECT_TRUE(eventually([&] { return spool.exists(temporaryName()); }));
-  return thread;
-}
-
-// Stops it as the stop phase does; returns what the thread returned.
-void* stopReceiver(pthread_t thread) {
-  run_thread = false;
-  pthread_cancel(thread);
-  void* result = nullptr;
-  pthread_join(thread, &result);
-  run_thread = true;
-  return result;
-}
+};
 
 // Datagrams sent while the main thread's cleanup keeps listing the spool each
-// become a file of their own, listed only once complete. A stopped receiver
-// leaves no descriptor behind, and a new one binds the same port again.
+// become a file of their own, listed only once complete. The temporary file
+// is made afresh, never through a link planted at its name; neither it nor
+// the socket reaches a command the daemon runs. A stopped receiver leaves no
+// descriptor behind, and a new one binds the same port again.
 TEST(Receiver, SpoolsEachDatagramAndStartsAgainOnTheSamePort) {
-  platform_double::resetAll();
-  const TempSpool spool;
-  uint16_t port = 0;
-  close(boundSocket(port));
-  std::string port_text = std::to_string(port);
-  const std::string big = "ComponentID=\"M1/Big\"\nServiceID=\"S\"\n" + std::string(5000, 'x');
+  const TestEnv env;
+  std::ofstream(env.root + "/victim") << "victim";
+  std::filesystem::create_symlink(env.root + "/victim", env.path(temporary()));
+  const std::string big = announcement("Big") + std::string(5000, 'x');
   std::map<std::string, std::string> expected = {{"_.xml", ""}, {"Big_S.xml", big.substr(0, 4096)}};
   for (int i = 0; i < 30; ++i)
-    expected["C" + std::to_string(i) + "_S.xml"] =
-        "ComponentID=\"M1/C" + std::to_string(i) + "\"\nServiceID=\"S\"";
+    expected["C" + std::to_string(i) + "_S.xml"] = announcement("C" + std::to_string(i));
   const int descriptors = openDescriptors();
 
-  pthread_t receiver = startReceiver(spool, port_text);
+  RunningReceiver receiver(env);
+  const std::string child_descriptors = PosixEnv().runCommand("ls -l /proc/self/fd/");
+  EXPECT_THAT(child_descriptors, AllOf(Not(HasSubstr("socket:")), Not(HasSubstr(temporary()))));
   std::thread sender([&] {
-    for (const auto& [name, text] : expected) sendTo(port, name == "Big_S.xml" ? big : text);
+    for (const auto& [name, text] : expected) sendDatagram(receiver.port, name == "Big_S.xml" ? big : text);
   });
   MachineComponentServices incoming;
   std::map<std::string, std::string> listed;
   EXPECT_TRUE(eventually([&] {
     cleanupServiceFiles(incoming);
-    for (const std::string& name : incoming.ServiceFileNames) listed.emplace(name, spool.read(name));
+    for (const std::string& name : incoming.ServiceFileNames) listed.emplace(name, env.read(name));
     return listed.size() >= expected.size();
   }));
   sender.join();
   EXPECT_EQ(listed, expected);
+  EXPECT_EQ(env.read("../victim"), "victim");
   // Once the next temporary file is open the receiver is past its run_thread
   // test: the cancel ends it in the wait that follows.
-  EXPECT_TRUE(eventually([&] { return spool.exists(temporaryName()); }));
-  EXPECT_EQ(stopReceiver(receiver), PTHREAD_CANCELED);
+  EXPECT_TRUE(eventually([&] { return env.exists(temporary()); }));
+  EXPECT_EQ(receiver.stop(), PTHREAD_CANCELED);
   EXPECT_EQ(openDescriptors(), descriptors);
 
-  receiver = startReceiver(spool, port_text);
-  sendTo(port, "ComponentID=\"M1/Again\"\nServiceID=\"S\"");
-  EXPECT_TRUE(eventually([&] { return spool.exists("Again_S.xml"); }));
-  stopReceiver(receiver);
+  RunningReceiver again(env);
+  EXPECT_TRUE(sendUntil(again.port, announcement("Again"), [&] { return env.exists("Again_S.xml"); }));
+  again.stop();
   EXPECT_EQ(openDescriptors(), descriptors);
-  EXPECT_EQ(platform_double::countLogged("Error in UDPServer"), 0);
+  EXPECT_EQ(pd::countLogged("Error in UDPServer"), 0);
 }
 
-// Runs the receiver on `port` and ends with status 0 once it has bound; the
-// log goes to standard error on the way out, where the death test reads it.
+// A full spool or a shortage of descriptors costs the datagram, not the
+// receiver: one report at once, then at most one a minute.
+TEST(Receiver, GoesOnThroughAFullSpoolAndTooManyOpenFiles) {
+  TestEnv env;
+  RunningReceiver receiver(env);
+  const auto reports = [] { return pd::countLogged("the spool is full or out of descriptors"); };
+  env.disk_full = true;
+  EXPECT_TRUE(sendUntil(receiver.port, announcement("Full"), [&] { return reports() == 1; }));
+  // The next file is open on the full disk: this datagram is lost without a word.
+  EXPECT_TRUE(eventually([] { return openOn("/dev/full"); }));
+  sendDatagram(receiver.port, announcement("Lost"));
+  env.disk_full = false;
+  EXPECT_TRUE(sendUntil(receiver.port, announcement("Back"), [&] { return env.exists("Back_S.xml"); }));
+  env.create_error = EMFILE;
+  env.advance(60);
+  EXPECT_TRUE(sendUntil(receiver.port, announcement("Emfile"), [&] { return reports() == 2; }));
+  env.create_error = 0;
+  EXPECT_TRUE(sendUntil(receiver.port, announcement("Again"), [&] { return env.exists("Again_S.xml"); }));
+  receiver.stop();
+  EXPECT_FALSE(env.exists("Lost_S.xml"));
+  EXPECT_THAT(pd::logTexts(3),
+              ElementsAre(HasSubstr("(No space left on device)"), HasSubstr("(Too many open files)")));
+}
+
+// Runs the receiver on `port` and ends with status 0 once it has bound.
 [[noreturn]] void receiveOnce(const std::string& port) {
-  std::atexit([] {
-    for (const std::string& text : platform_double::logTexts()) std::fprintf(stderr, "%s\n", text.c_str());
-  });
   run_thread = false;
   runReceiver(port, receive_buffer_size);
   std::exit(0);
@@ -140,7 +169,7 @@ TEST(Receiver, SpoolsEachDatagramAndStartsAgainOnTheSamePort) {
 
 TEST(ReceiverDeathTest, PortAbove65535OrInUseEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  platform_double::resetAll();
+  setenv("MGM_TEST_LOG", "1", 1);  // the log goes to standard error, where the death test reads it
   uint16_t in_use = 0, top = 65535;
   const int in_use_fd = boundSocket(in_use), top_fd = boundSocket(top);
   EXPECT_EXIT(receiveOnce("65536"), ::testing::ExitedWithCode(1),
@@ -213,10 +242,7 @@ TEST(ReceiveBuffer, PrivilegedReceiverGetsTheBurstBufferAndAnUnprivilegedOneSays
   }
 }
 
-TEST(TrustedArrival, OnlyTheTrustedInterfaceAndLoopbackAreSpooledAndDropsAreReportedAtMostOnceAMinute) {
-  for (const char* name : {"Trusted", "lo"}) EXPECT_TRUE(isTrustedArrival(name)) << name;
-  for (const char* name : {"Untrusted", "trusted", "Trusted0", ""})
-    EXPECT_FALSE(isTrustedArrival(name)) << name;
+TEST(DropReport, ReportsTheFirstDropAtOnceThenAtMostOnceAMinuteWithTheCount) {
   DropReport report;
   const std::pair<int, uint32_t> drops[] = {{0, 1}, {1, 0}, {59, 0}, {60, 3}, {61, 0}, {200, 2}};
   for (const auto& [second, reported] : drops)

@@ -1,50 +1,73 @@
+// The lifecycle loop and requests, with phase handlers that only record that
+// they ran (the receiver a start brings up runs on the test's spool).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "RecordingManager.h"
+#include "MachineGatewayManager.h"
+#include "ProcessEntry.h"
+#include "env/TestEnv.h"
 
 namespace pd = platform_double;
 using Steps = std::vector<pd::Step>;
+using Strings = std::vector<std::string>;
+using Codes = std::vector<uint32_t>;
 
 namespace {
 
 constexpr uint32_t kNoMessage = MB_NO_MESSAGE;
+constexpr uint32_t kClosed = MB_CONNECTION_CLOSED;
 
-class LifecycleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    pd::resetAll();
-    tarn_is_iot = false;
+class RecordingManager : public MachineGatewayManager {
+ public:
+  Strings phases;
+  bool iot = true;  // what the created phase decides
+  uint32_t created_result = 0, running_result = 0, stopped_result = 0;
+
+  uint32_t doCreated(MachineComponentServices&) override {
+    phases.push_back("created");
+    tarn_is_iot = iot;
+    return created_result;
   }
-  void TearDown() override { tarn_is_iot = false; }
-
-  // Connects `manager`, runs the scripted steps and returns run's result.
-  uint32_t runScript(RecordingManager& manager, Steps steps) {
-    pd::scriptSteps(std::move(steps));
-    EXPECT_EQ(manager.connect(), 0u);
-    return manager.run();
+  uint32_t doRunning(MachineComponentServices&, MachineComponentServices&) override {
+    phases.push_back("running");
+    return running_result;
+  }
+  uint32_t doStoppedStandby(MachineComponentServices&, MachineComponentServices&) override {
+    phases.push_back("stopped");
+    return stopped_result;
+  }
+  uint32_t doExiting() override {
+    phases.push_back("exiting");
+    return 0;
   }
 };
+
+// Connects `manager`, runs the scripted steps and returns run's result.
+uint32_t runScript(RecordingManager& manager, Steps steps) {
+  pd::scriptSteps(std::move(steps));
+  EXPECT_EQ(manager.connect(), 0u);
+  return manager.run();
+}
 
 // Where each status is reached by the steps before the request under test.
 // Starting, the stop statuses and Exiting last only within one pass, so the
 // request combines the step that reaches them with the request itself.
 struct Transition {
   const char* name;
-  Steps setup;                    // steps that lead to the status under test
-  pd::Step request;               // the request, as one HandleMessage
-  uint32_t result;                // the request's result code
-  std::vector<uint32_t> replies;  // replies from the request to the end of its pass
-  uint32_t status_after;          // status at the next HandleMessage
+  Steps setup;            // steps that lead to the status under test
+  pd::Step request;       // the request, as one HandleMessage
+  uint32_t result;        // the request's result code
+  Codes replies;          // replies from the request to the end of its pass
+  uint32_t status_after;  // status at the next HandleMessage
 };
 
 using LC = Interfaces::Lifecycle::AppStatus;
-pd::Step startThen(std::function<uint32_t(Interfaces::Lifecycle::IRequestCallbacks&)> then) {
-  return pd::request([then](auto& c) {
-    c.RequestStart();
-    return then(c);
-  });
+pd::Step both(pd::Request first, pd::Request second) {
+  return pd::request([=](auto& c) { return first(c), second(c); });
+}
+pd::Step stopThen(uint32_t status, pd::Request then) {
+  return both([=](auto& c) { return c.RequestStop(LC(status)); }, then);
 }
 
 const Steps kReady = {pd::result(kNoMessage)};
@@ -56,24 +79,23 @@ std::vector<Transition> transitions() {
       {"StartInRunning", kRunning, pd::start(), LC_START_NOT_ALLOWED, {}, 3},
       {"StartInCreated", {}, pd::start(), LC_START_NOT_ALLOWED, {1}, 1},
       {"StopInRunning", kRunning, pd::stop(5), 0, {5, 1}, 1},
-      {"StopInStarting", kReady, startThen([](auto& c) { return c.RequestStop(LC(6)); }), 0, {2, 6, 1}, 1},
+      {"StopInStarting",
+       kReady,
+       both([](auto& c) { return c.RequestStart(); }, [](auto& c) { return c.RequestStop(LC(6)); }),
+       0,
+       {2, 6, 1},
+       1},
       {"StopInReady", kReady, pd::stop(4), 0, {}, 1},
       {"StopInCreated", {}, pd::stop(4), LC_STOP_NOT_ALLOWED, {1}, 1},
       {"StopInStopStatus",
        kRunning,
-       pd::request([](auto& c) {
-         c.RequestStop(LC(4));
-         return c.RequestStop(LC(5));
-       }),
+       stopThen(4, [](auto& c) { return c.RequestStop(LC(5)); }),
        LC_STOP_NOT_ALLOWED,
        {4, 1},
        1},
       {"StopInExiting",
        kRunning,
-       pd::request([](auto& c) {
-         c.RequestExit();
-         return c.RequestStop(LC(4));
-       }),
+       both([](auto& c) { return c.RequestExit(); }, [](auto& c) { return c.RequestStop(LC(4)); }),
        LC_STOP_NOT_ALLOWED,
        {4, 7, 7},
        7},
@@ -90,10 +112,11 @@ std::vector<Transition> transitions() {
   };
 }
 
-class TransitionTest : public LifecycleTest, public ::testing::WithParamInterface<Transition> {};
+class TransitionTest : public ::testing::TestWithParam<Transition> {};
 
 TEST_P(TransitionTest, RequestGivesResultRepliesAndStatus) {
   const Transition& t = GetParam();
+  TestEnv env;
   RecordingManager manager;
   Steps steps = t.setup;
   steps.push_back(t.request);
@@ -113,144 +136,249 @@ TEST_P(TransitionTest, RequestGivesResultRepliesAndStatus) {
   });
   runScript(manager, steps);
 
-  std::vector<uint32_t> all = pd::repliedStatuses();
-  std::vector<uint32_t> replies(all.begin() + first, all.begin() + std::min(last, all.size()));
+  Codes all = pd::repliedStatuses();
   EXPECT_EQ(pd::requestResults().back(), t.result);
-  EXPECT_EQ(replies, t.replies);
+  EXPECT_EQ(Codes(all.begin() + first, all.begin() + std::min(last, all.size())), t.replies);
   EXPECT_EQ(status_after, t.status_after);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lifecycle, TransitionTest, ::testing::ValuesIn(transitions()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Whole runs of the loop: the phases run, the replies sent, what is logged.
 // Only the statuses a pass ends in are logged, not those passed through.
-TEST_F(LifecycleTest, TransitionsAreLoggedBetweenPassesOnly) {
-  struct Case {
-    Steps steps;
-    std::vector<std::string> transitions;
-    std::vector<std::string> phases;
+struct Scenario {
+  const char* name;
+  Steps steps;
+  Codes reply_results;  // of the first status replies
+  RecordingManager* (*configure)(RecordingManager&);
+  uint32_t run_result;
+  Codes replies;
+  Strings phases;
+  Strings logged;  // each exactly once, with nothing else at level 3
+  size_t passes;   // HandleMessage calls, the one that found the script's end included
+  bool connect = true;
+};
+
+RecordingManager* plain(RecordingManager& m) { return &m; }
+
+std::vector<Scenario> scenarios() {
+  const Steps stopped = {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage), pd::stop(4),
+                         pd::result(kNoMessage)};
+  return {
+      {"StartedAndEnded",
+       {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage)},
+       {},
+       plain,
+       0,
+       {0, 1, 2, 3, 7},
+       {"created", "running", "exiting"},
+       {"Lifecycle: Transition from state 0 to 1.", "Lifecycle: Transition from state 1 to 3.",
+        "Program MachineGatewayManager terminated"},
+       4},
+      {"Stopped",
+       stopped,
+       {},
+       plain,
+       0,
+       {0, 1, 2, 3, 4, 1, 7},
+       {"created", "running", "stopped", "exiting"},
+       {"Lifecycle: Transition from state 0 to 1.", "Lifecycle: Transition from state 1 to 3.",
+        "Lifecycle: Transition from state 3 to 1."},
+       6},
+      {"RestartPassRunsNoCycle",
+       {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage), pd::restart(), pd::result(kNoMessage)},
+       {},
+       plain,
+       0,
+       {0, 1, 2, 3, 4, 1, 2, 3, 7},
+       {"created", "running", "running", "exiting"},
+       {"Lifecycle: Transition from state 0 to 1.", "Lifecycle: Transition from state 1 to 3."},
+       6},
+      {"IdleRunsNeitherRunningNorStopPhase",
+       stopped,
+       {},
+       [](RecordingManager& m) { return m.iot = false, &m; },
+       0,
+       {0, 1, 2, 3, 4, 1, 7},
+       {"created", "exiting"},
+       {},
+       6},
+      {"PhaseFailuresAreLogged",
+       stopped,
+       {},
+       [](RecordingManager& m) {
+         m.created_result = 1, m.running_result = 0x12345678, m.stopped_result = 2;
+         return &m;
+       },
+       0,
+       {0, 1, 2, 3, 4, 1, 7},
+       {"created", "running", "stopped", "exiting"},
+       {"Failed to doCreated MGM (rc=0x00000001)!", "Failed to doRunning MGM (rc=0x12345678)!",
+        "Failed to doStoppedStandby MGM (rc=0x00000002)!"},
+       6},
+      {"ClosedFromPhaseEndsLoop",
+       {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage), kReady[0]},
+       {},
+       [](RecordingManager& m) { return m.running_result = kClosed, &m; },
+       0,
+       {0, 1, 2, 3, 7},
+       {"created", "running"},
+       {"Failed to doRunning MGM (rc=0x11000007)!"},
+       3},
+      {"ClosedInCreated", {pd::result(kClosed), kReady[0]}, {}, plain, 0, {0, 7}, {"exiting"}, {}, 1},
+      {"ClosedInRunning",
+       {pd::result(kNoMessage), pd::start(), pd::result(kClosed), kReady[0]},
+       {},
+       plain,
+       0,
+       {0, 1, 2, 3, 7},
+       {"created", "exiting"},
+       {},
+       3},
+      {"ClosedFromReply",
+       {pd::result(kNoMessage), kReady[0]},
+       {0, kClosed},
+       plain,
+       0,
+       {0, 1, 7},
+       {"created"},
+       {},
+       1},
+      {"InitialReplyFails",
+       {pd::start()},
+       {MB_NOT_CONNECTED, MB_NOT_CONNECTED},
+       plain,
+       MB_NOT_CONNECTED,
+       {0, 7},
+       {},
+       {},
+       0},
+      {"FailedStartReplyKeepsReady",
+       {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage)},
+       {0, 0, 0x11000009},
+       plain,
+       0,
+       {0, 1, 2, 7},
+       {"created", "exiting"},
+       {"Could not send lifecycle status reply (error code 0x11000009)."},
+       4},
+      {"RefusedRequestsAreLogged",
+       {pd::result(MB_INVALID_ARGUMENTS), pd::result(MB_UNKNOWN_MEMBER), pd::result(kNoMessage),
+        pd::result(0x11000001), pd::status("tarn.req", "/tarn/req")},
+       {},
+       plain,
+       0,
+       {0, 1, 1, 7},
+       {"created", "exiting"},
+       {"Failed to hanlde incoming message (error code 0x11000008).",
+        "Failed to hanlde incoming message (error code 0x1100000B)."},
+       6},
+      {"Unconnected", {}, {}, plain, MGM_NOT_CONNECTED, {}, {}, {}, 0, false},
   };
-  const Case cases[] = {
-      {{pd::result(kNoMessage), pd::start(), pd::result(kNoMessage)},
-       {"0 to 1", "1 to 3"},
-       {"created", "running", "exiting"}},
-      {{pd::result(kNoMessage), pd::start(), pd::result(kNoMessage), pd::stop(5), pd::result(kNoMessage)},
-       {"0 to 1", "1 to 3", "3 to 1"},
-       {"created", "running", "stopped", "exiting"}},
-      {{pd::result(kNoMessage), pd::start(), pd::result(kNoMessage), pd::restart(), pd::result(kNoMessage)},
-       {"0 to 1", "1 to 3"},
-       {"created", "running", "running", "exiting"}},  // restart's pass runs no cycle
+}
+
+class RunTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(RunTest, PhasesRepliesAndLog) {
+  const Scenario& r = GetParam();
+  TestEnv env;
+  RecordingManager manager;
+  pd::scriptSteps(r.steps);
+  pd::scriptReplyResults(r.reply_results);
+  if (r.connect) {
+    ASSERT_EQ(r.configure(manager)->connect(), 0u);
+  }
+  EXPECT_EQ(manager.run(), r.run_result);
+  EXPECT_EQ(pd::repliedStatuses(), r.replies);
+  EXPECT_EQ(manager.phases, r.phases);
+  const auto counted = [&](const char* prefix) {
+    return std::count_if(r.logged.begin(), r.logged.end(), [&](auto& t) { return t.rfind(prefix, 0) == 0; });
   };
-  for (const Case& c : cases) {
-    pd::resetAll();
-    RecordingManager manager;
-    runScript(manager, c.steps);
-    std::vector<std::string> expected;
-    for (const std::string& t : c.transitions)
-      expected.push_back("Lifecycle: Transition from state " + t + ".");
-    expected.push_back("Program MachineGatewayManager terminated");
-    EXPECT_EQ(pd::logTexts(6), expected);
-    EXPECT_EQ(manager.phases, c.phases);
+  for (const std::string& text : r.logged) EXPECT_EQ(pd::countLogged(text), 1) << text;
+  if (counted("Lifecycle") > 0) {
+    EXPECT_EQ(pd::countLogged("Lifecycle: Transition"), counted("Lifecycle"));
   }
-}
-
-TEST_F(LifecycleTest, InitialReplyFailureRunsNoPass) {
-  RecordingManager manager;
-  pd::scriptReplyResults({MB_NOT_CONNECTED, MB_NOT_CONNECTED});
-  EXPECT_EQ(runScript(manager, {pd::start()}), MB_NOT_CONNECTED);
-  EXPECT_EQ(pd::handleMessageCalls(), 0u);
-  EXPECT_EQ(pd::repliedStatuses(), (std::vector<uint32_t>{0, 7}));
-  EXPECT_TRUE(manager.phases.empty());
-}
-
-TEST_F(LifecycleTest, ConnectionClosedFromHandleMessageRunsExitPhaseOnce) {
-  for (bool running : {false, true}) {
-    pd::resetAll();
-    RecordingManager manager;
-    Steps steps = running ? kRunning : Steps{};
-    steps.push_back(pd::result(MB_CONNECTION_CLOSED));
-    steps.push_back(pd::result(kNoMessage));  // never reached
-    EXPECT_EQ(runScript(manager, steps), 0u);
-    EXPECT_EQ(manager.phases.back(), "exiting");
-    EXPECT_EQ(std::count(manager.phases.begin(), manager.phases.end(), "exiting"), 1);
-    EXPECT_EQ(std::count(manager.phases.begin(), manager.phases.end(), "running"), 0);
-    EXPECT_EQ(pd::repliedStatuses().back(), 7u);
-    EXPECT_EQ(pd::handleMessageCalls(), steps.size() - 1);
-  }
-}
-
-TEST_F(LifecycleTest, ConnectionClosedFromReplyEndsLoop) {
-  RecordingManager manager;
-  pd::scriptReplyResults({0, MB_CONNECTION_CLOSED});  // the Ready reply after the created phase
-  runScript(manager, {pd::result(kNoMessage), pd::result(kNoMessage)});
-  EXPECT_EQ(pd::handleMessageCalls(), 1u);
-  EXPECT_EQ(pd::repliedStatuses(), (std::vector<uint32_t>{0, 1, 7}));
-}
-
-TEST_F(LifecycleTest, ConnectionClosedFromPhaseEndsLoopOtherFailuresDoNot) {
-  RecordingManager manager;
-  manager.running_result = 0x12345678;
-  manager.created_result = 0x1;
-  manager.stopped_result = 0x2;
-  runScript(manager, {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage), pd::stop(4),
-                      pd::result(kNoMessage)});
-  EXPECT_TRUE(pd::logged("Failed to doCreated MGM (rc=0x00000001)!", 3));
-  EXPECT_TRUE(pd::logged("Failed to doRunning MGM (rc=0x12345678)!", 3));
-  EXPECT_TRUE(pd::logged("Failed to doStoppedStandby MGM (rc=0x00000002)!", 3));
-  EXPECT_EQ(pd::repliedStatuses(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 1, 7}));
-
-  pd::resetAll();
-  RecordingManager closing;
-  closing.running_result = MB_CONNECTION_CLOSED;
-  runScript(closing, {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage), pd::result(kNoMessage)});
-  EXPECT_TRUE(pd::logged("Failed to doRunning MGM (rc=0x11000007)!", 3));
-  EXPECT_EQ(pd::handleMessageCalls(), 3u);  // ended in the first running pass
-  EXPECT_EQ(closing.phases, (std::vector<std::string>{"created", "running"}));
-}
-
-TEST_F(LifecycleTest, IdleModeRunsNeitherRunningNorStopPhase) {
-  RecordingManager manager;
-  manager.iot = false;
-  runScript(manager, {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage), pd::stop(4),
-                      pd::result(kNoMessage)});
-  EXPECT_EQ(manager.phases, (std::vector<std::string>{"created", "exiting"}));
-  EXPECT_EQ(pd::repliedStatuses(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 1, 7}));
-}
-
-TEST_F(LifecycleTest, RefusedRequestsAreLoggedOthersAreNot) {
-  RecordingManager manager;
-  runScript(manager, {pd::result(MB_INVALID_ARGUMENTS), pd::result(MB_UNKNOWN_MEMBER), pd::result(kNoMessage),
-                      pd::result(0x11000001)});
-  EXPECT_TRUE(pd::logged("Failed to hanlde incoming message (error code 0x11000008).", 3));
-  EXPECT_TRUE(pd::logged("Failed to hanlde incoming message (error code 0x1100000B).", 3));
-  EXPECT_EQ(pd::countLogged("Failed to hanlde"), 2);
+  EXPECT_EQ(pd::logTexts(3).size(), r.logged.size() - counted("Lifecycle") - counted("Program"));
+  EXPECT_EQ(pd::handleMessageCalls(), r.passes);
   for (int timeout : pd::handleMessageTimeouts()) EXPECT_EQ(timeout, 10000);
+  // Every reply goes to the supervisor, but the status asked for by another.
+  for (const pd::StatusReply& reply : pd::statusReplies())
+    EXPECT_EQ(reply.target_connection + reply.target_path,
+              reply.status == 1 && reply.target_connection != "tarn.main" ? "tarn.req/tarn/req"
+                                                                          : "tarn.main/tarn/main");
 }
 
-TEST_F(LifecycleTest, FailedStartReplyKeepsReadyAndIsLogged) {
-  RecordingManager manager;
-  pd::scriptReplyResults({0, 0, 0x11000009});
-  runScript(manager, {pd::result(kNoMessage), pd::start(), pd::result(kNoMessage)});
-  EXPECT_EQ(pd::requestResults(), (std::vector<uint32_t>{0x11000009}));
-  EXPECT_TRUE(pd::logged("Could not send lifecycle status reply (error code 0x11000009).", 3));
-  EXPECT_EQ(manager.phases, (std::vector<std::string>{"created", "exiting"}));
+INSTANTIATE_TEST_SUITE_P(Lifecycle, RunTest, ::testing::ValuesIn(scenarios()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct Entry {
+  const char* name;
+  bool bus;
+  uint32_t final_reply, disconnect;
+  int exit_code;
+  bool disconnected;
+  Strings logged;
+};
+
+class ProcessEntryTest : public ::testing::TestWithParam<Entry> {};
+
+// The first HandleMessage reports the bus gone, so no phase but the exit
+// phase runs.
+TEST_P(ProcessEntryTest, ExitCodeAndLogFollowTheBus) {
+  const Entry& e = GetParam();
+  TestEnv env;
+  pd::failConnect(!e.bus);
+  pd::scriptReplyResults({0, e.final_reply});
+  pd::setDisconnectResult(e.disconnect);
+  EXPECT_EQ(processEntry(), e.exit_code);
+  EXPECT_EQ(pd::disconnected(), e.disconnected);
+  for (const std::string& text : e.logged) EXPECT_TRUE(pd::logged(text)) << text;
+  EXPECT_EQ(pd::countLogged("Program MachineGatewayManager terminated."), e.disconnected ? 1 : 0);
+  EXPECT_EQ(pd::countLogged("Stopping Module"), e.bus ? 1 : 0);
 }
 
-TEST_F(LifecycleTest, RunWithoutConnectionSendsNothing) {
-  RecordingManager manager;
-  EXPECT_EQ(manager.run(), MGM_NOT_CONNECTED);
-  EXPECT_TRUE(pd::statusReplies().empty());
-}
-
-TEST_F(LifecycleTest, RepliesGoToSupervisorAndStatusToRequester) {
-  RecordingManager manager;
-  runScript(manager, {pd::status("tarn.req", "/tarn/req")});
-  std::vector<pd::StatusReply> replies = pd::statusReplies();
-  ASSERT_GE(replies.size(), 2u);
-  EXPECT_EQ(replies[0].target_connection, "tarn.main");
-  EXPECT_EQ(replies[0].target_path, "/tarn/main");
-  EXPECT_EQ(replies[1].target_connection, "tarn.req");
-  EXPECT_EQ(replies[1].status, 0u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Entry, ProcessEntryTest,
+    ::testing::Values(Entry{"NoBus",
+                            false,
+                            0,
+                            0,
+                            1,
+                            false,
+                            {"Could not connect to message bus (error code 0x11000003).",
+                             "Connection to message bus failed (error code 0x11000003)."}},
+                      Entry{"BusGoneAtFinalReply",
+                            true,
+                            MB_NOT_CONNECTED,
+                            0,
+                            0,
+                            false,
+                            {"Stopping Module MachineGatewayManager (error code 0x11000003)."}},
+                      Entry{"Normal", true, 0, 0, 0, true, {"Stopping Module MachineGatewayManager."}},
+                      Entry{"RunFailedDisconnectOk",
+                            true,
+                            kClosed,
+                            0,
+                            0,
+                            true,
+                            {"Stopping Module MachineGatewayManager (error code 0x11000007).",
+                             "Program MachineGatewayManager terminated."}},
+                      Entry{"DisconnectNotConnected",
+                            true,
+                            0,
+                            MB_NOT_CONNECTED,
+                            0,
+                            true,
+                            {"Stopping Module MachineGatewayManager."}},
+                      Entry{"DisconnectFails",
+                            true,
+                            0,
+                            0x11000005,
+                            2,
+                            true,
+                            {"Error while disconnecting from message bus (error code 0x11000005).",
+                             "Program MachineGatewayManager terminated."}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "PlatformDouble.h"
-#include "intake/TempSpool.h"
+#include "env/TestEnv.h"
 #include "xml/ComponentServiceReader.h"
 
 using ::testing::ContainsRegex;
@@ -23,7 +22,6 @@ std::string file(const std::string& components) {
 }
 
 struct ReaderTest : ::testing::Test {
-  void SetUp() override { platform_double::resetAll(); }
   // Spools the files as 1.xml, 2.xml, ..., lists and reads them; returns the result.
   uint32_t read(const std::vector<std::string>& files) {
     incoming.ServiceFileNames.clear();
@@ -47,7 +45,7 @@ struct ReaderTest : ::testing::Test {
     }
     return out;
   }
-  TempSpool spool;
+  TestEnv spool;
   MachineComponentServices incoming;
 };
 

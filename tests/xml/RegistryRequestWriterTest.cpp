@@ -3,8 +3,7 @@
 
 #include <string>
 
-#include "PlatformDouble.h"
-#include "intake/TempSpool.h"
+#include "env/TestEnv.h"
 #include "xml/ComponentServiceReader.h"
 #include "xml/RegistryRequestWriter.h"
 
@@ -13,9 +12,8 @@ using ::testing::HasSubstr;
 namespace {
 
 struct WriterTest : ::testing::Test {
-  void SetUp() override { platform_double::resetAll(); }
   std::string request() const { return spool.read("RegisterMachineServices.xml"); }
-  TempSpool spool;
+  TestEnv spool;
 };
 
 // The full request, then the withdrawal request that replaces it as a whole.
@@ -30,13 +28,13 @@ TEST_F(WriterTest, RequestsMatchTheGoldenFilesAndTurnAPendingWriteIntoAPendingSe
                          {"Press4/Drive", "false", {{"opcua", {drive}}}}};
   new_registry_service_file = true;
   EXPECT_EQ(xml::writeRegistryServiceFile(model), 0u);
-  EXPECT_EQ(request(), TempSpool::readFile(GOLDEN_DIR "/registry_request_full.xml"));
+  EXPECT_EQ(request(), spool.read(GOLDEN_DIR "/registry_request_full.xml"));
   EXPECT_FALSE(new_registry_service_file);
   EXPECT_TRUE(registry_service_file_send_request);
   EXPECT_TRUE(platform_double::logged("MachineComponentServices ready to send to registry.", 6));
 
   EXPECT_EQ(xml::writeRegistryServiceFile({"", "", "", "89490200001234567890", "", {}, "Press4", {}}), 0u);
-  EXPECT_EQ(request(), TempSpool::readFile(GOLDEN_DIR "/registry_request_withdrawal.xml"));
+  EXPECT_EQ(request(), spool.read(GOLDEN_DIR "/registry_request_withdrawal.xml"));
 }
 
 // Both addresses and none are in the golden files. Texts read back unchanged.
