@@ -110,6 +110,8 @@ class FuzzEnv : public TestEnv {
   // beside it in the scratch root.
   std::set<std::string> files() const {
     for (const fs::directory_entry& entry : fs::directory_iterator(fs::temp_directory_path()))
+      FUZZ_CHECK(entry.path() == fs::path(root), "outside the spool: " + show(entry.path().string()));
+    for (const fs::directory_entry& entry : fs::directory_iterator(root))
       FUZZ_CHECK(entry.path() / "" == dir, "outside the spool: " + show(entry.path().string()));
     for (const fs::directory_entry& entry : fs::directory_iterator(dir))
       FUZZ_CHECK(entry.symlink_status().type() == fs::file_type::regular, show(entry.path().string()));
