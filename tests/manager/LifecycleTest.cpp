@@ -61,6 +61,8 @@ struct Transition {
   Codes replies;          // replies from the request to the end of its pass
   uint32_t status_after;  // status at the next HandleMessage
 };
+// Printed by name in test listings.
+void PrintTo(const Transition& row, std::ostream* out) { *out << row.name; }
 
 using LC = Interfaces::Lifecycle::AppStatus;
 pd::Step both(pd::Request first, pd::Request second) {
@@ -159,6 +161,8 @@ struct Scenario {
   size_t passes;   // HandleMessage calls, the one that found the script's end included
   bool connect = true;
 };
+// Printed by name in test listings.
+void PrintTo(const Scenario& row, std::ostream* out) { *out << row.name; }
 
 RecordingManager* plain(RecordingManager& m) { return &m; }
 
@@ -320,6 +324,8 @@ struct Entry {
   bool disconnected;
   Strings logged;
 };
+// Printed by name in test listings.
+void PrintTo(const Entry& row, std::ostream* out) { *out << row.name; }
 
 class ProcessEntryTest : public ::testing::TestWithParam<Entry> {};
 
