@@ -14,8 +14,6 @@ ONLINE_CHECK_TARGET="$EMU_TRUSTED_IP:9080"
 
 # e2e_up: the emulated gateway with the Drive's service file written.
 e2e_up() { emu_up && emu_service_file "$DRIVE_FILE" Press4/Drive opcua "$DRIVE_ENDPOINT"; }
-# e2e_section TITLE: marks the start of a group of checks in the output.
-e2e_section() { echo "# $*"; }
 # e2e_announce FILE: the component announces FILE.
 e2e_announce() { emu_announce "$1" || emu_die "mgm-announce failed on $1"; }
 

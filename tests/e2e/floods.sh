@@ -3,56 +3,43 @@
 # one host (publish and withdrawal times printed as figures), a start after a
 # stop, a reset into idle mode, and a tiny spool flooded with new names.
 . "$(dirname "$0")/common.sh"
-e2e_up
 W=$EMU_STATE/work
-emu_start_daemon
-emu_start_running
+e2e_up && emu_start_daemon && emu_start_running
 # endpoints FIRST COUNT: COUNT endpoints of the component from port FIRST on.
 endpoints() { for ((e = $1; e < $1 + $2; e++)); do echo "svc$e:TCP:1:$EMU_COMPONENT_IP:$e"; done; }
 
-e2e_section "the endpoint limit: 5 files of 30 endpoints, 128 published besides the gateway's own"
+# ---- the endpoint limit: 5 files of 30 endpoints, 128 published besides the gateway's own
 for f in 1 2 3 4 5; do emu_service_file "$W/limit$f.xml" "Press4/Bulk$f" bulk $(endpoints $((f * 100)) 30); done
 e2e_mark
 for f in 1 2 3 4 5; do e2e_announce "$W/limit$f.xml"; done
 emu_expect --nudge "128 endpoints and the gateway's own are forwarded" eval '[ "$(emu_iot_rule_count)" = 129 ]'
-published=$(e2e_since)
-emu_cycles 2
+published=$(e2e_since) && emu_cycles 2
 emu_assert "no more than that; the limit is logged with the count" eval '[ "$(emu_iot_rule_count)" = 129 ] &&
   emu_daemon_log_has "Endpoint limit of 128 reached, 22 Service endpoint(s) not published"'
-e2e_mark
-e2e_stop
+e2e_mark && e2e_stop
 emu_assert "every forward is withdrawn" test "$(emu_iot_rule_count)" = 0
 e2e_figures endpoint_limit published=129 publish_s="$published" withdraw_s="$(e2e_since)"
 
-e2e_section "a start after a stop hears the components again"
-emu_start_running
-e2e_publish_drive
+# ---- a start after a stop hears the components again
+emu_start_running && e2e_publish_drive
 
-e2e_section "a reset into idle mode leaves no forward, and none after a stop"
-emu_vpn_check 1
-e2e_reset
+# ---- a reset into idle mode leaves no forward, and none after a stop
+emu_vpn_check 1 && e2e_reset
 emu_assert "idle mode was logged, no forward is left" eval \
   'emu_daemon_log_has "Tarn is not able to use IoT -> switch to idle mode" && [ "$(emu_iot_rule_count)" = 0 ]'
-emu_start_running
-e2e_stop
+emu_start_running && e2e_stop
 emu_assert "none after an idle stop either" test "$(emu_iot_rule_count)" = 0
 
-e2e_section "a spool of 256 KB and 64 inodes flooded with 400 new names"
-emu_vpn_check 0
-mount -t tmpfs -o size=256k,nr_inodes=64,mode=0755 mgm-emu-tiny "$EMU_SPOOL"
-e2e_reset
-emu_start_running
-e2e_publish_drive
-mkdir "$W/flood"
-for i in $(seq 400); do
+# ---- a spool of 256 KB and 64 inodes flooded with 400 new names
+emu_vpn_check 0 && mount -t tmpfs -o size=256k,nr_inodes=64,mode=0755 mgm-emu-tiny "$EMU_SPOOL"
+e2e_reset && emu_start_running && e2e_publish_drive
+mkdir "$W/flood" && for i in $(seq 400); do
   emu_service_file "$W/flood/$i.xml" "Press4/Flood$i" s $(endpoints 20000 8)
   printf '%*s' $((3000 - $(stat -c %s "$W/flood/$i.xml"))) "" >>"$W/flood/$i.xml"
 done
-emu_send_datagrams --pace 400 "$W"/flood/*.xml >/dev/null
-emu_cycles 3
+emu_send_datagrams --pace 400 "$W"/flood/*.xml >/dev/null && emu_cycles 3
 emu_assert "the shortage or the limit was reported, the Drive keeps its forward" eval '{ emu_daemon_log_has \
   "out of descriptors" || emu_daemon_log_has "Spool holds its limit"; } && emu_external_port "$EMU_COMPONENT_IP:4840"'
 emu_assert "every request the registry received is complete XML" "$EMU_PYTHON" -c 'import json, sys, xml.etree.ElementTree as ET
 for line in open(sys.argv[1]): ET.fromstring(json.loads(line)["body"])' "$EMU_STATE/registry/requests.jsonl"
-e2e_exit_cleanly
-e2e_pass "limits, start after stop, idle reset, tiny spool flood"
+e2e_exit_cleanly && e2e_pass "limits, start after stop, idle reset, tiny spool flood"

@@ -11,14 +11,13 @@ SUPERVISE_PID=$(cat "$EMU_STATE/supervisor.pid")
 emu_start_daemon
 emu_expect "supervise brings the daemon to Running" emu_status_seen 3
 
-emu_comp ip addr add 192.168.2.21/24 dev eth0
-emu_service_file "$EMU_STATE/work/spindle.xml" Press4/Spindle telemetry "mqtt:TCP:2:192.168.2.21:1883"
+emu_comp ip addr add 192.168.2.21/24 dev eth0 &&
+  emu_service_file "$EMU_STATE/work/spindle.xml" Press4/Spindle telemetry "mqtt:TCP:2:192.168.2.21:1883"
 e2e_publish_drive
 e2e_announce "$EMU_STATE/work/spindle.xml"
 emu_expect --nudge "the Spindle gets a forward, the registry hears of it" \
   eval 'emu_external_port 192.168.2.21:1883 && e2e_lists Press4/Spindle'
-mqtt_port=$(emu_external_port 192.168.2.21:1883)
-tarn_port=$(emu_external_port "$ONLINE_CHECK_TARGET")
+mqtt_port=$(emu_external_port 192.168.2.21:1883) tarn_port=$(emu_external_port "$ONLINE_CHECK_TARGET")
 
 # forwards_rows: `mgmctl forwards --json` as "component endpoint interface
 # protocol destination zone_address external_port state" lines ("-" for an
@@ -42,11 +41,9 @@ emu_assert "forwards and its table report the Spindle's endpoint without its rul
   "$(printf "%s\n" "$drive" "$spindle - - - $EMU_UNTRUSTED_IP $mqtt_port no-rule" "$tarn" | LC_ALL=C sort)" ] &&
   "$EMU_MGMCTL" forwards | grep -F Press4/Spindle | grep -qw no-rule'
 
-requests=$(emu_registry_count)
-kill -TERM "$SUPERVISE_PID"
+requests=$(emu_registry_count) && kill -TERM "$SUPERVISE_PID"
 emu_expect "supervise ends after SIGTERM" eval "! grep -q '^[0-9]* ([^)]*) [^Z]' /proc/$SUPERVISE_PID/stat"
-wait "$SUPERVISE_PID"
-emu_assert "with exit code 0" test $? = 0
+wait "$SUPERVISE_PID"; emu_assert "with exit code 0" test $? = 0
 emu_wait_daemon_exit || emu_die "the daemon did not end after supervise's Exit"
 emu_assert "the daemon reported Exiting and ended with exit code 0" eval 'emu_status_seen 7 && [ "$EMU_DAEMON_EXIT" = 0 ]'
 emu_assert "the IOT chain is empty, the registry's last request names no component, forwards lists nothing" eval \
