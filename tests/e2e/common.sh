@@ -13,23 +13,18 @@ DRIVE_SPOOL_NAME=Drive_opcua.xml
 ONLINE_CHECK_TARGET="$EMU_TRUSTED_IP:9080"
 
 # e2e_up: the emulated gateway with the Drive's service file written.
-e2e_up() {
-  emu_up
-  emu_service_file "$DRIVE_FILE" Press4/Drive opcua "$DRIVE_ENDPOINT"
-}
-
-# e2e_section TITLE: marks the start of a group of checks in the output.
-e2e_section() { echo "# $*"; }
+e2e_up() { emu_up && emu_service_file "$DRIVE_FILE" Press4/Drive opcua "$DRIVE_ENDPOINT"; }
+# e2e_announce FILE: the component announces FILE.
+e2e_announce() { emu_announce "$1" || emu_die "mgm-announce failed on $1"; }
 
 # e2e_publish_drive: the component announces Press4/Drive; waits for its
-# forward and the registry request; sets DRIVE_PORT.
+# forward and for the registry request of the cycle that added it; sets
+# DRIVE_PORT.
 e2e_publish_drive() {
-  local before
-  before=$(emu_registry_count)
-  emu_announce "$DRIVE_FILE" || emu_die "mgm-announce failed"
+  local before=$(emu_registry_count)
+  e2e_announce "$DRIVE_FILE"
   emu_expect --nudge "the Drive endpoint gets a forward" emu_external_port "$EMU_COMPONENT_IP:4840"
   DRIVE_PORT=$(emu_external_port "$EMU_COMPONENT_IP:4840")
-  # The request goes out in the cycle that added the forward.
   emu_expect "the registry receives a request" emu_registry_has_count $((before + 1))
 }
 
@@ -40,35 +35,38 @@ e2e_lists() { e2e_request_has "${2:--1}" ComponentList/Component@ComponentID "$1
 # e2e_lists_none: the last request lists no component (a withdrawal).
 e2e_lists_none() { [ -z "$(emu_registry_xpath -1 ComponentList/Component@ComponentID)" ]; }
 
-# e2e_stop: a stop request, answered with Ready.
-e2e_stop() {
-  local ready
-  ready=$(emu_status_count 1)
-  emu_assert "the stop request is accepted" emu_ctl stop
-  emu_expect "the daemon reports Ready after the stop" emu_status_seen 1 $((ready + 1))
+# e2e_request WHAT STATUS ARGS...: mgmctl ARGS, answered with STATUS.
+e2e_request() {
+  local seen=$(emu_status_count "$2")
+  emu_ctl "${@:3}" >/dev/null || emu_die "mgmctl ${*:3} failed"
+  emu_expect "$1" emu_status_seen "$2" $((seen + 1))
+}
+e2e_stop() { e2e_request "the daemon reports Ready after the stop" 1 stop; }
+e2e_reset() { e2e_request "the reset's created phase ends in Ready" 1 reset; }
+
+# e2e_respooled NAME CMD...: CMD sends; waits until the spool file NAME is a new one.
+e2e_respooled() {
+  local name=$1 inode=$(emu_spool_inode "$1")
+  "${@:2}" >/dev/null || emu_die "sending failed: ${*:2}"
+  emu_expect "the receiver spools $name anew" eval '[ "$(emu_spool_inode "$name")" != "$inode" ]'
 }
 
 # e2e_exit_cleanly: an exit request ends the daemon with exit code 0.
 e2e_exit_cleanly() {
-  emu_assert "the exit request is accepted" emu_ctl exit
-  emu_wait_daemon_exit || emu_die "the daemon did not end after the exit request"
-  emu_assert "the daemon ends with exit code 0" test "$EMU_DAEMON_EXIT" = 0
+  emu_ctl exit >/dev/null && emu_wait_daemon_exit || emu_die "the daemon did not end after the exit request"
+  emu_assert "an exit request ends the daemon with exit code 0" test "$EMU_DAEMON_EXIT" = 0
 }
 
 # e2e_pass TEXT: the scenario passed, unless a sanitizer (in a sanitized
 # build) reported anything in the daemon.
 e2e_pass() {
-  if grep -qE 'Sanitizer|runtime error:' "$EMU_STATE/daemon.log"; then
-    emu_die "the daemon's sanitizers reported a problem"
-  fi
-  echo "PASS: $1"
-  exit 0
+  ! grep -qE 'Sanitizer|runtime error:' "$EMU_STATE/daemon.log" || emu_die "the daemon's sanitizers reported a problem"
+  echo "PASS: $1" && exit 0
 }
 
 # e2e_figures SECTION KEY=VALUE...: a section's figures on one line, for
 # scripts/reliability.sh.
 e2e_figures() { echo "FIGURES: $*"; }
-
 # e2e_mark: remembers now; e2e_since prints the seconds since, to 0.1 s.
 e2e_mark() { E2E_MARK=$EPOCHREALTIME; }
 e2e_since() { awk -v a="$E2E_MARK" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f\n", b - a }'; }

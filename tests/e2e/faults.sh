@@ -5,70 +5,50 @@
 . "$(dirname "$0")/common.sh"
 e2e_up
 
-e2e_section "a modem that never returns, no iptables"
+# ---- a modem that never returns, no iptables
 # Each modem probe ends at its 5 s timeout: two ICCID and three IMSI
 # attempts, then the mock identity. The iptables stand-in first in the
 # daemon's PATH answers as the shell does for a missing command.
 CALLS=$EMU_STATE/iptables.calls
 printf '#!/bin/sh\necho "$*" >>%s\necho "sh: 1: iptables: not found" >&2\nexit 127\n' "$CALLS" >"$EMU_STATE/bin/iptables"
-chmod 755 "$EMU_STATE/bin/iptables"
-emu_modem hang
-e2e_mark
-EMU_TIMEOUT=120 emu_start_daemon
-created=$(e2e_since)
+chmod 755 "$EMU_STATE/bin/iptables" && emu_modem hang && e2e_mark
+EMU_TIMEOUT=120 emu_start_daemon && created=$(e2e_since)
 echo "ok - Ready within 120 s: the created phase took $created s"
-emu_assert "GSMUtil iccid was tried twice, provider three times" test \
-  "$(grep -cx iccid "$EMU_STATE/modem/calls") $(grep -cx provider "$EMU_STATE/modem/calls")" = "2 3"
-emu_assert "no hung probe is left" eval '! pgrep -f "sleep 3600"'
-emu_assert "the ICCID fallback is logged" emu_daemon_log_has "Failed to read ICCID from GSMUtil use mock = $EMU_MOCK_ICCID"
-emu_assert "the IMSI fallback is logged" emu_daemon_log_has "Failed to read IMSI from GSMUtil use mock = $EMU_MOCK_IMSI"
-emu_start_running
-emu_announce "$DRIVE_FILE" || emu_die "mgm-announce failed"
-emu_expect --nudge "the Drive is published to the registry" e2e_lists Press4/Drive
-emu_assert "with an external port" eval 'emu_registry_xpath -1 ComponentList/Component/ServiceList/Service/ServiceEndpoint |
-  grep -qE "^opcua:TCP:1:$EMU_UNTRUSTED_IP:[0-9]+$"'
+emu_assert "GSMUtil iccid was tried twice, provider three times, no hung probe is left" eval '[ "$(grep -cx iccid \
+  "$EMU_STATE/modem/calls") $(grep -cx provider "$EMU_STATE/modem/calls")" = "2 3" ] && ! pgrep -f "sleep 3600"'
+emu_assert "the ICCID and IMSI fallbacks are logged" eval \
+  'emu_daemon_log_has "ICCID from GSMUtil use mock = $EMU_MOCK_ICCID" && emu_daemon_log_has "IMSI from GSMUtil use mock = $EMU_MOCK_IMSI"'
+emu_start_running && e2e_announce "$DRIVE_FILE"
+emu_expect --nudge "the Drive is published with an external port" eval \
+  'emu_registry_xpath -1 ComponentList/Component/ServiceList/Service/ServiceEndpoint | grep -qE "^opcua:TCP:1:$EMU_UNTRUSTED_IP:[0-9]+$"'
 emu_assert "the request carries the mock ICCID and IMSI" eval \
   'e2e_request_has -1 GatewayCommAddrs/ICCID "$EMU_MOCK_ICCID" && e2e_request_has -1 GatewayCommAddrs/IMSI "$EMU_MOCK_IMSI"'
-emu_assert "the daemon called iptables for the chain and both forwards" test "$(grep -c . "$CALLS")" -ge 6
-emu_assert "no IOT chain exists" eval '! iptables -t nat -S IOT'
+emu_assert "the daemon called iptables for the chain and both forwards, no IOT chain exists" \
+  eval '[ "$(grep -c . "$CALLS")" -ge 6 ] && ! iptables -t nat -S IOT'
 e2e_stop
-emu_assert "the withdrawal was posted" e2e_lists_none
-emu_assert "the daemon logged no error but the modem's" test "$(grep ' ERROR ' "$EMU_STATE/daemon.log" | grep -vc 'from GSMUtil use mock')" = 0
-e2e_exit_cleanly
+emu_assert "the withdrawal was posted, no error logged but the modem's" eval 'e2e_lists_none &&
+  [ "$(grep " ERROR " "$EMU_STATE/daemon.log" | grep -vc "from GSMUtil use mock")" = 0 ]'
+e2e_exit_cleanly && rm "$EMU_STATE/bin/iptables" && emu_modem normal
 e2e_figures modem_hang_no_iptables iptables_calls="$(grep -c . "$CALLS")" created_phase_s="$created"
-rm "$EMU_STATE/bin/iptables"
-emu_modem normal
 
-e2e_section "the VPN check fails: idle"
-emu_vpn_check 1
-requests=$(emu_registry_count)
-emu_start_daemon
-emu_assert "the daemon logs its idle mode" emu_daemon_log_has "Tarn is not able to use IoT -> switch to idle mode"
-emu_assert "the VPN manager was asked" grep -qx -- -check "$EMU_STATE/vpn/calls"
-emu_start_running
-emu_announce "$DRIVE_FILE" || emu_die "mgm-announce failed"
-emu_cycles 3
-emu_assert "nothing was spooled" test -z "$(ls -A "$EMU_SPOOL")"
-emu_assert "no forward, but the NAT chain was set up" eval '[ "$(emu_iot_rule_count)" = 0 ] && iptables -t nat -S IOT'
-e2e_stop
-emu_assert "no registry request" test "$(emu_registry_count)" = "$requests"
-e2e_exit_cleanly
-emu_vpn_check 0
+# ---- the VPN check fails: idle
+emu_vpn_check 1 && requests=$(emu_registry_count) && emu_start_daemon
+emu_assert "the VPN manager was asked, the daemon logs its idle mode" eval 'grep -qx -- -check "$EMU_STATE/vpn/calls" &&
+  emu_daemon_log_has "Tarn is not able to use IoT -> switch to idle mode"'
+emu_start_running && e2e_announce "$DRIVE_FILE" && emu_cycles 3
+emu_assert "nothing was spooled, no forward, but the NAT chain was set up" \
+  eval '[ -z "$(ls -A "$EMU_SPOOL")" ] && [ "$(emu_iot_rule_count)" = 0 ] && iptables -t nat -S IOT'
+e2e_stop && emu_assert "no registry request" test "$(emu_registry_count)" = "$requests"
+e2e_exit_cleanly && emu_vpn_check 0
 
-e2e_section "the spool removed under the running daemon"
-emu_start_daemon
-emu_start_running
-e2e_publish_drive
-rm -rf "$EMU_SPOOL"
-e2e_mark
-emu_announce "$DRIVE_FILE" || emu_die "mgm-announce failed"
+# ---- the spool removed under the running daemon
+emu_start_daemon && emu_start_running && e2e_publish_drive
+rm -rf "$EMU_SPOOL" && e2e_mark && e2e_announce "$DRIVE_FILE"
 emu_wait_daemon_exit || emu_die "the daemon did not end"
 ended=$(e2e_since)
-emu_assert "the next datagram ends the daemon with status 1" test "$EMU_DAEMON_EXIT" = 1
-emu_assert "and it logs why" emu_daemon_log_has "Error in UDPServer: Could not open File"
-emu_start_daemon
-emu_assert "a new daemon's created phase makes the spool again" test -d "$EMU_SPOOL"
-emu_start_running
-e2e_publish_drive
+emu_assert "the next datagram ends the daemon with status 1, logging why" eval \
+  '[ "$EMU_DAEMON_EXIT" = 1 ] && emu_daemon_log_has "Error in UDPServer: Could not open File"'
+emu_start_daemon && emu_assert "a new daemon's created phase makes the spool again" test -d "$EMU_SPOOL"
+emu_start_running && e2e_publish_drive
 e2e_figures spool_removed exit_status=1 datagram_to_exit_s="$ended"
 e2e_pass "a hanging modem, no iptables, an idle VPN and a vanished spool"

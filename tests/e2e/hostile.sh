@@ -1,149 +1,133 @@
 #!/bin/bash
-# Hostile datagrams: from outside the Trusted zone, shell payloads in every
-# field, names leaving the spool, 64 KB and garbage, then a flood of all of
-# it. No command runs, no file is made or removed outside the spool, the
-# daemon ends with exactly the legitimate services in the chain and at the
-# registry, answers and exits cleanly.
+# Hostile senders and local attackers: a spool planted by an unprivileged
+# user before the start, datagrams from outside the Trusted zone, shell
+# payloads in every field, names leaving the spool or starting with a dot, a
+# glob prefix, a character reference in an id, 64 KB and garbage, a flood of
+# all of it, a link in place of the spool. No command runs, no file is made,
+# removed or written outside the spool, the daemon ends with exactly the
+# legitimate services in the chain and at the registry, and stops and
+# resets cleanly.
 . "$(dirname "$0")/common.sh"
-
+command -v setpriv >/dev/null || emu_skip "setpriv is not installed"
+nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+W=$EMU_STATE/work
 # A legitimate service whose names are full of shell metacharacters; its
 # spool name is cut from the raw line, entities and all.
-ODD_FILE=$EMU_STATE/work/odd.xml
+ODD_FILE=$W/odd.xml
 ODD_COMPONENT="Press4/Odd \$(touch canary);\`touch canary\` *'"
 ODD_ENDPOINT="odd:TCP:1:$EMU_COMPONENT_IP:4841"
 ODD_SPOOL_NAME="Odd \$(touch canary);\`touch canary\` *'_svc *;|&amp;&amp;.xml"
 INTRUDER_ENDPOINT="opcua:TCP:1:$EMU_COMPONENT_IP:4850"
-CORPUS=$EMU_STATE/work/corpus
 
 # rules_are ENDPOINT...: the chain holds exactly one forward per given
-# (untrusted, TCP) endpoint and the gateway's online check, on distinct
-# external ports.
+# (untrusted, TCP) endpoint and the gateway's online check, on distinct ports.
 rules_are() {
-  local endpoint field expected
-  expected=$(
-    for endpoint in "$@"; do
-      IFS=: read -r -a field <<<"$endpoint"
-      echo "-A IOT -i Untrusted -p tcp -m tcp --dport N -j DNAT --to-destination ${field[3]}:${field[4]}"
-    done
-    echo "-A IOT -i Trusted -p tcp -m tcp --dport N -j DNAT --to-destination $ONLINE_CHECK_TARGET"
-  )
-  [ "$(emu_iot_rules | sed 's/--dport [0-9]*/--dport N/' | LC_ALL=C sort)" = "$(LC_ALL=C sort <<<"$expected")" ] &&
-    [ -z "$(rule_ports | uniq -d)" ]
+  local endpoint expected="Trusted $ONLINE_CHECK_TARGET"
+  for endpoint in "$@"; do IFS=: read -r _ _ _ host port <<<"$endpoint" && expected+=$'\n'"Untrusted $host:$port"; done
+  [ "$(emu_iot_rules | sed 's/^-A IOT -i \([A-Za-z]*\) -p tcp -m tcp --dport [0-9]* -j DNAT --to-destination /\1 /' |
+    LC_ALL=C sort)" = "$(LC_ALL=C sort <<<"$expected")" ] && [ -z "$(rule_ports | uniq -d)" ]
 }
 rule_ports() { emu_iot_rules | sed -n 's/.*--dport \([0-9]*\).*/\1/p' | sort -n; }
-
 # registry_agrees COMPONENT_ID...: the last request lists exactly these
 # components and the gateway's own, on the external ports of the chain.
-registry_agrees() {
-  [ "$(emu_registry_xpath -1 ComponentList/Component@ComponentID | sort)" = "$(printf '%s\n' "$@" Press4/Tarn | sort)" ] &&
-    [ "$(emu_registry_xpath -1 ComponentList/Component/ServiceList/Service/ServiceEndpoint |
-      sed -n 's/^[^:]*:[^:]*:[^:]*:[^:]*:\([0-9]*\).*/\1/p' | sort -n)" = "$(rule_ports)" ]
-}
-
-# spool_is_legit: the spool holds the Drive's and the Odd's files, the
-# temporary file and the registry request, nothing else.
-spool_is_legit() {
-  [ "$(find "$EMU_SPOOL" -mindepth 1 -printf '%f\n' | LC_ALL=C sort)" = "$(printf '%s\n' "$DRIVE_SPOOL_NAME" \
-    "$ODD_SPOOL_NAME" incomming_client_file.xml RegisterMachineServices.xml | LC_ALL=C sort)" ]
-}
-
-# The gateway on a private /tmp with the Drive published; the corpus and the
-# snapshot of the gateway's writable trees.
-emu_private_tmp
-e2e_up
+registry_agrees() { [ "$(emu_registry_xpath -1 ComponentList/Component@ComponentID | sort)" = "$(printf '%s\n' "$@" Press4/Tarn |
+  sort)" ] && [ "$(emu_registry_xpath -1 ComponentList/Component/ServiceList/Service/ServiceEndpoint | cut -d: -f5 | cut -d/ -f1 | sort -n)" = "$(rule_ports)" ]; }
+# ---- a spool planted by nobody, a glob prefix, a character reference, a dot name
+# Before the start, an unprivileged user owns the spool in a world-writable
+# parent, with a link to a root-only file where the receiver writes.
+emu_private_tmp && e2e_up
+echo secret >"$W/secret" && chmod 600 "$W/secret" && chmod 1777 /var/volatile/tmp && rm -r "$EMU_SPOOL"
+nobody mkdir "$EMU_SPOOL" && nobody ln -s "$W/secret" "$EMU_SPOOL/incomming_client_file.xml" || emu_die "planting failed"
 emu_service_file "$ODD_FILE" "$ODD_COMPONENT" "svc *;|&amp;&amp;" "$ODD_ENDPOINT"
-emu_service_file "$EMU_STATE/work/intruder.xml" Press4/Intruder opcua "$INTRUDER_ENDPOINT"
-emu_start_daemon
-emu_start_running
-e2e_publish_drive
-emu_hostile_corpus "$CORPUS"
-emu_fs_snapshot >"$EMU_STATE/work/before"
+emu_service_file "$W/intruder.xml" Press4/Intruder opcua "$INTRUDER_ENDPOINT"
+port=4860
+for f in "glob {alpha,beta}/Glob" "ctl Press4/Ctl&#1;X" "dot Press4/.Pump"; do
+  emu_service_file "$W/${f% *}.xml" "${f#* }" s "${f% *}:TCP:1:$EMU_COMPONENT_IP:$((port++))"
+done
+emu_start_daemon && emu_start_running && e2e_publish_drive
+emu_assert "nobody's spool was moved aside and logged at level 3, the linked file is unchanged" eval \
+  'grep -q "ERROR.*Spool directory $EMU_SPOOL was no private directory of the daemon" "$EMU_STATE/daemon.log" &&
+  [ "$(cat "$W/secret")" = secret ]'
+emu_send_datagrams --pace 2 "$W/ctl.xml" "$W/dot.xml" >/dev/null
+emu_expect "the dot name is refused" emu_daemon_log_has "Error while renaming incoming service file"
+emu_assert "no spool file starts with a dot" test -z "$(find "$EMU_SPOOL" -mindepth 1 -name '.*')"
+CORPUS=$W/corpus && emu_hostile_corpus "$CORPUS" && emu_fs_snapshot >"$W/before"
 
-e2e_section "from outside the Trusted zone"
+# ---- from outside the Trusted zone
 read -r queued_before _ < <(emu_udp_counters)
-emu_outside "$EMU_ANNOUNCE" "$EMU_STATE/work/intruder.xml" "$EMU_UNTRUSTED_IP" >/dev/null || emu_die "mgm-announce failed"
-emu_expect "the drop is logged with the sender and the interface" eval \
-  'grep -qE "Dropped 1 datagram\(s\) from outside the Trusted zone; latest from $EMU_OUTSIDE_IP:[0-9]+ on interface Untrusted$" "$EMU_STATE/daemon.log"'
-emu_outside "$EMU_ANNOUNCE" "$EMU_STATE/work/intruder.xml" "$EMU_TRUSTED_IP" >/dev/null || emu_die "mgm-announce failed"
+for ip in "$EMU_UNTRUSTED_IP" "$EMU_TRUSTED_IP"; do emu_outside "$EMU_ANNOUNCE" "$W/intruder.xml" "$ip" >/dev/null; done
 # The receiver takes datagrams in order: once the component's next file is
 # spooled, both of the outside client's have been handled.
-inode=$(emu_spool_inode "$DRIVE_SPOOL_NAME")
-emu_announce "$DRIVE_FILE" || emu_die "mgm-announce failed"
-emu_expect "the component's next file is spooled" eval '[ "$(emu_spool_inode "$DRIVE_SPOOL_NAME")" != "$inode" ]'
-emu_assert "neither outside datagram was spooled" eval '! emu_spool_has Intruder_opcua.xml'
-read -r queued _ < <(emu_udp_counters)
-emu_assert "all three reached the receiver's socket" test $((queued - queued_before)) = 3
-emu_cycles 3
-emu_assert "nothing of it was forwarded or registered" eval 'rules_are "$DRIVE_ENDPOINT" && registry_agrees Press4/Drive'
-emu_announce "$EMU_STATE/work/intruder.xml" || emu_die "mgm-announce failed"
-emu_expect "the same file from the component is spooled" emu_spool_has Intruder_opcua.xml
-emu_expect --nudge "forwarded and registered" eval \
+e2e_respooled "$DRIVE_SPOOL_NAME" emu_announce "$DRIVE_FILE"
+emu_assert "the drop is logged with the sender and the interface" grep -qE \
+  "Dropped 1 datagram\(s\) from outside the Trusted zone; latest from $EMU_OUTSIDE_IP:[0-9]+ on interface Untrusted$" "$EMU_STATE/daemon.log"
+read -r queued _ < <(emu_udp_counters) && emu_assert "all three reached the receiver's socket, neither outside one was spooled" \
+  eval '[ $((queued - queued_before)) = 3 ] && ! emu_spool_has Intruder_opcua.xml'
+emu_cycles 3 && emu_assert "nothing of it was forwarded or registered" eval 'rules_are "$DRIVE_ENDPOINT" && registry_agrees Press4/Drive'
+e2e_announce "$W/intruder.xml"
+emu_expect --nudge "the same file from the component is forwarded and registered" eval \
   'rules_are "$DRIVE_ENDPOINT" "$INTRUDER_ENDPOINT" && registry_agrees Press4/Drive Press4/Intruder'
 
-e2e_section "hostile fields and names"
+# ---- hostile fields and names, broken datagrams
 # Well-formed files: their values reach the model, the NAT commands and the
 # upload. Paced, so the receiver takes every one.
-set -- "$CORPUS"/formed/*
-read -r sent bytes < <(emu_send_datagrams --pace $# "$@")
-emu_send_datagrams --pace 1 "$ODD_FILE" >/dev/null
-emu_expect "the receiver spools the Odd service" emu_spool_has "$ODD_SPOOL_NAME"
+read -r sent bytes < <(emu_send_datagrams --pace "$(ls "$CORPUS/formed" | wc -l)" "$CORPUS"/formed/*)
+e2e_respooled "$ODD_SPOOL_NAME" emu_send_datagrams --pace 1 "$ODD_FILE"
 emu_cycles 3
-"$EMU_PYTHON" - "$EMU_SPOOL/RegisterMachineServices.xml" "$CORPUS"/formed/payload* <<'PY' || emu_die "a hostile value was lost or changed on its way to the published model"
-import re, sys, xml.etree.ElementTree as ET
+emu_assert "every payload's ComponentID reached the published model unchanged" "$EMU_PYTHON" -c 'import re, sys
+import xml.etree.ElementTree as ET
 ids = lambda path: {re.sub(r"[\t\n\r]", " ", c.get("ComponentID")) for c in ET.parse(path).iter("Component")}
-missing = set().union(*map(ids, sys.argv[2:])) - ids(sys.argv[1])
-sys.exit(sorted(missing) if missing else 0)
-PY
-echo "ok - every payload's ComponentID reached the published model unchanged"
-
-e2e_section "broken datagrams: unescaped, 64 KB, garbage, control characters"
-set -- "$CORPUS"/broken/*
-read -r broken broken_bytes < <(emu_send_datagrams --pace $# "$@")
-inode=$(emu_spool_inode "$ODD_SPOOL_NAME")
-emu_send_datagrams --pace 1 "$ODD_FILE" >/dev/null
-emu_expect "the receiver still spools after the broken files" eval '[ "$(emu_spool_inode "$ODD_SPOOL_NAME")" != "$inode" ]'
-emu_cycles 3
-emu_assert "names leaving the spool were refused" emu_daemon_log_has "Error while renaming incoming service file"
+sys.exit(sorted(set().union(*map(ids, sys.argv[2:])) - ids(sys.argv[1])) or None)' "$EMU_SPOOL/RegisterMachineServices.xml" "$CORPUS"/formed/payload*
+read -r broken broken_bytes < <(emu_send_datagrams --pace "$(ls "$CORPUS/broken" | wc -l)" "$CORPUS"/broken/*)
+e2e_respooled "$ODD_SPOOL_NAME" emu_send_datagrams --pace 1 "$ODD_FILE"
 e2e_figures input datagrams=$((sent + broken)) bytes=$((bytes + broken_bytes)) \
   refused="$(grep -c "Error while renaming incoming service file" "$EMU_STATE/daemon.log")" \
   unreadable="$(grep -c "Error while trying to pares" "$EMU_STATE/daemon.log")"
 
-e2e_section "a flood: four components and the outside client at full speed"
+# ---- a flood: four components and the outside client at full speed
 set -- "$CORPUS"/formed/* "$CORPUS"/broken/*
-read -r queued_before lost_before < <(emu_udp_counters)
-start=$SECONDS
-for sender in 1 2 3 4; do emu_send_datagrams --window 1000000 2500 "$@" >"$EMU_STATE/work/sent.$sender" & done
-emu_send_datagrams --window 1000000 --outside 1000 "$CORPUS"/formed/* >"$EMU_STATE/work/sent.outside" &
-senders_done() { local file; for file in "$EMU_STATE"/work/sent.{1,2,3,4,outside}; do [ -s "$file" ] || return 1; done; }
-EMU_TIMEOUT=120 emu_expect "the senders finish" senders_done
-inode=$(emu_spool_inode "$ODD_SPOOL_NAME")
-emu_send_datagrams --pace 1 "$ODD_FILE" >/dev/null
-EMU_TIMEOUT=120 emu_expect "the receiver works through the flood and spools the next file" \
-  eval '[ "$(emu_spool_inode "$ODD_SPOOL_NAME")" != "$inode" ]'
-seconds=$((SECONDS - start))
-read -r queued lost < <(emu_udp_counters)
-emu_assert "the daemon is still running" emu_daemon_alive
+read -r queued_before lost_before < <(emu_udp_counters) && start=$SECONDS
+for sender in 1 2 3 4; do emu_send_datagrams --window 1000000 2500 "$@" >"$W/sent.$sender" & done
+emu_send_datagrams --window 1000000 --outside 1000 "$CORPUS"/formed/* >"$W/sent.outside" &
+EMU_TIMEOUT=120 emu_expect "the senders finish" eval '[ "$(cat "$W"/sent.* | grep -c .)" = 5 ]'
+EMU_TIMEOUT=120 e2e_respooled "$ODD_SPOOL_NAME" emu_send_datagrams --pace 1 "$ODD_FILE"
+seconds=$((SECONDS - start)) && read -r queued lost < <(emu_udp_counters)
 reports=$(grep -c "from outside the Trusted zone" "$EMU_STATE/daemon.log")
 emu_assert "drops from outside are reported at most once a minute" test "$reports" -le $((1 + SECONDS / 60))
-read -r sent bytes < <(cat "$EMU_STATE"/work/sent.* | awk '{ n += $1; b += $2 } END { print n, b }')
+read -r sent bytes < <(cat "$W"/sent.* | awk '{ n += $1; b += $2 } END { print n, b }')
 e2e_figures flood datagrams="$sent" bytes="$bytes" queued=$((queued - queued_before)) \
   kernel_dropped=$((lost - lost_before)) flood_seconds="$seconds" drop_reports="$reports"
 
-e2e_section "afterwards"
+# ---- afterwards
 # Every other spool file aged past the limit: the cleanup deletes each (its
 # name goes to rm) and the daemon is back to exactly the Drive and the Odd.
-old=$(($(date +%s) - 1300))
-while IFS= read -r -d '' path; do
-  case "${path##*/}" in "$DRIVE_SPOOL_NAME" | "$ODD_SPOOL_NAME") ;; *) touch -d "@$old" -- "$path" ;; esac
-done < <(find "$EMU_SPOOL" -mindepth 1 -print0)
-emu_expect --nudge "the cleanup deletes every aged file, whatever its name" spool_is_legit
-emu_expect --nudge "the chain holds exactly the legitimate forwards" rules_are "$DRIVE_ENDPOINT" "$ODD_ENDPOINT"
-emu_expect --nudge "the registry's last request lists them on the chain's ports" \
-  registry_agrees Press4/Drive "$ODD_COMPONENT"
+find "$EMU_SPOOL" -mindepth 1 ! -name "$DRIVE_SPOOL_NAME" ! -name "$ODD_SPOOL_NAME" -exec touch -d "@$(($(date +%s) - 1300))" -- {} +
+emu_expect --nudge "the cleanup deletes every aged file, whatever its name" eval '[ "$(ls -A "$EMU_SPOOL" | LC_ALL=C sort)" = \
+  "$(printf "%s\n" "$DRIVE_SPOOL_NAME" "$ODD_SPOOL_NAME" incomming_client_file.xml RegisterMachineServices.xml | LC_ALL=C sort)" ]'
+emu_expect --nudge "the chain and the registry's last request hold exactly the legitimate forwards" \
+  eval 'rules_are "$DRIVE_ENDPOINT" "$ODD_ENDPOINT" && registry_agrees Press4/Drive "$ODD_COMPONENT"'
 emu_assert "no injected command ran (no canary at $EMU_CANARIES)" emu_no_canary
-emu_fs_snapshot >"$EMU_STATE/work/after"
-diff "$EMU_STATE/work/before" "$EMU_STATE/work/after" >&2 || emu_die "files were made or removed outside the spool"
-echo "ok - no file outside the spool was made or removed"
-emu_assert "the daemon answers a status request" emu_ctl status
-e2e_exit_cleanly
-e2e_pass "hostile senders, fields, names, sizes, garbage and a flood"
+emu_assert "no file outside the spool was made or removed" eval 'emu_fs_snapshot >"$W/after" && diff "$W/before" "$W/after"'
+e2e_stop && emu_assert "after the stop the IOT chain is empty" test "$(emu_iot_rule_count)" = 0
+
+# ---- a link in place of the spool, a glob prefix
+mkdir /var/volatile/other && echo kept >/var/volatile/other/file
+rm -r "$EMU_SPOOL" && nobody ln -s /var/volatile/other "$EMU_SPOOL" || emu_die "planting the link failed"
+e2e_reset
+emu_assert "the linked directory's files survive the reset" test "$(cat /var/volatile/other/file)" = kept
+emu_start_running
+# The only component names the gateway's prefix.
+e2e_announce "$W/glob.xml"
+emu_expect --nudge "the gateway forwards again, under the glob prefix" eval \
+  'emu_external_port "$EMU_COMPONENT_IP:4860" && e2e_request_has -1 GatewayID "{alpha,beta}/Tarn"'
+# The glob prefix is one literal path segment (curl expands none), and no
+# request carries the character reference's id or is broken XML.
+emu_assert "the glob prefix went to one literal path, no id with a control character left, all requests XML" \
+  "$EMU_PYTHON" -c '
+import json, sys, xml.etree.ElementTree as ET
+requests = [json.loads(line) for line in open(sys.argv[1])]
+glob = {r["path"] for r in requests if ET.fromstring(r["body"]).findtext("GatewayID") == "{alpha,beta}/Tarn"}
+assert glob == {"/v2/machineservices/%7Balpha%2Cbeta%7D"}
+assert not any(r["path"].endswith(("/alpha", "/beta")) or "Ctl" in r["body"] for r in requests)
+' "$EMU_STATE/registry/requests.jsonl"
+e2e_exit_cleanly && e2e_pass "hostile senders, local attackers, fields, names, sizes, garbage and a flood"

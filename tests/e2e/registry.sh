@@ -4,47 +4,34 @@
 # pending and is delivered once (never twice), and a stop still withdraws
 # everything, late by curl's time limit per hung upload and no more.
 . "$(dirname "$0")/common.sh"
-e2e_up
-emu_start_daemon
-emu_start_running
+e2e_up && emu_start_daemon && emu_start_running
+# announce NAME ENDPOINT: the component announces Press4/NAME.
+announce() { emu_service_file "$EMU_STATE/work/$1.xml" "Press4/$1" svc "$2" && e2e_announce "$EMU_STATE/work/$1.xml"; }
 
-e2e_section "the registry refuses (500), then accepts"
-emu_registry_answer 500
-e2e_publish_drive
-emu_expect "the daemon logs the registry's answer" emu_daemon_log_has "doSend responded with: 500"
-emu_assert "and that the registry did not accept the request" \
-  emu_daemon_log_has "Registry did not accept the MachineComponentServices file"
-emu_assert "the forward stays in place" emu_external_port "$EMU_COMPONENT_IP:4840"
+# ---- the registry refuses (500), then accepts
+emu_registry_answer 500 && e2e_publish_drive
+emu_expect "the daemon logs the answer and that the request was not accepted" eval 'emu_daemon_log_has \
+  "doSend responded with: 500" && emu_daemon_log_has "Registry did not accept the MachineComponentServices file"'
 emu_registry_answer 200
-emu_expect --nudge "the pending request is delivered once the registry accepts" \
-  emu_daemon_log_has "doSend responded with: 200"
-delivered=$(emu_registry_count)
-emu_assert "the delivered request lists the Drive" e2e_lists Press4/Drive
-emu_cycles 3
-emu_assert "a delivered request is not repeated" test "$(emu_registry_count)" = "$delivered"
+emu_expect --nudge "the pending request is delivered once the registry accepts" emu_daemon_log_has "doSend responded with: 200"
+delivered=$(emu_registry_count) && emu_cycles 3
+emu_assert "it lists the Drive and is not repeated" eval 'e2e_lists Press4/Drive && [ "$(emu_registry_count)" = "$delivered" ]'
 
-e2e_section "the registry holds one request, then answers"
+# ---- the registry holds one request, then answers
 # The registry decides when a request arrives: the one it holds stays
 # unanswered, the next one is answered.
-emu_registry_answer hang
-emu_service_file "$EMU_STATE/work/conveyor.xml" Press4/Conveyor modbus "modbus:TCP:1:$EMU_COMPONENT_IP:502"
-emu_announce "$EMU_STATE/work/conveyor.xml" || emu_die "mgm-announce failed"
+emu_registry_answer hang && announce Conveyor "modbus:TCP:1:$EMU_COMPONENT_IP:502"
 emu_expect --nudge "the registry receives the Conveyor's request" emu_registry_has_count $((delivered + 1))
 emu_registry_answer 200
 # curl waits for an answer for up to 30 s; allow for that.
 EMU_TIMEOUT=60 emu_expect "the daemon logs the failed upload" emu_daemon_log_has "doSend responded with: 000"
-emu_expect --nudge "the request is delivered once the registry answers" emu_daemon_log_has "doSend responded with: 200" 2
-emu_assert "it lists the Conveyor" e2e_lists Press4/Conveyor
+emu_expect --nudge "the request is delivered once the registry answers, listing the Conveyor" \
+  eval 'emu_daemon_log_has "doSend responded with: 200" 2 && e2e_lists Press4/Conveyor'
 
-e2e_section "the registry never answers: a stop during a hung upload"
-emu_registry_answer hang
-requests=$(emu_registry_count)
-emu_service_file "$EMU_STATE/work/spindle.xml" Press4/Spindle telemetry "mqtt:TCP:2:$EMU_COMPONENT_IP:1883"
-emu_announce "$EMU_STATE/work/spindle.xml" || emu_die "mgm-announce failed"
+# ---- the registry never answers: a stop during a hung upload
+emu_registry_answer hang && requests=$(emu_registry_count) && announce Spindle "mqtt:TCP:2:$EMU_COMPONENT_IP:1883"
 emu_expect --nudge "the Spindle's upload hangs" emu_registry_has_count $((requests + 1))
-stopped_before=$(emu_status_count 4)
-ready_before=$(emu_status_count 1)
-e2e_mark
+stopped_before=$(emu_status_count 4) ready_before=$(emu_status_count 1) && e2e_mark
 # mgmctl may give up waiting before the daemon gets to the request; the
 # supervisor's log tells when it was handled.
 emu_ctl stop >/dev/null 2>&1 &
@@ -52,10 +39,8 @@ EMU_TIMEOUT=120 emu_expect "the stop is answered (Stopped) within 120 s" emu_sta
 stopped=$(e2e_since)
 EMU_TIMEOUT=120 emu_expect "and Ready follows within 120 s" emu_status_seen 1 $((ready_before + 1))
 ready=$(e2e_since)
-emu_assert "both uploads ended at curl's time limit" emu_daemon_log_has "doSend responded with: 000" 3
-emu_assert "the withdrawal reached the registry" test "$(emu_registry_count)" = $((requests + 2))
-emu_assert "with an empty ComponentList" e2e_lists_none
-emu_assert "the forwards are gone" test "$(emu_iot_rule_count)" = 0
-e2e_exit_cleanly
+emu_assert "both uploads ended at curl's time limit, the withdrawal (empty) reached the registry, no forward is left" \
+  eval 'emu_daemon_log_has "doSend responded with: 000" 3 && [ "$(emu_registry_count) $(emu_iot_rule_count)" = \
+  "$((requests + 2)) 0" ] && e2e_lists_none'
 e2e_figures silent_registry stop_to_stopped_s="$stopped" stop_to_ready_s="$ready"
-e2e_pass "a refusing, a hanging and a silent registry do not stop the daemon"
+e2e_exit_cleanly && e2e_pass "a refusing, a hanging and a silent registry do not stop the daemon"
