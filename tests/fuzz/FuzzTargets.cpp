@@ -24,29 +24,24 @@ const std::string::size_type npos = std::string::npos;
 
 // Bytes made readable for a failure report.
 std::string show(const std::string& bytes) {
-  std::string out = "\"";
-  for (unsigned char c : bytes) {
-    char hex[5];
-    std::snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') ? std::string(1, static_cast<char>(c)) : hex;
-  }
-  return out + "\"";
+  std::string out;
+  char hex[5];
+  for (unsigned char c : bytes)
+    out +=
+        c >= 0x20 && c < 0x7f && c != '\\' ? std::string(1, c) : (std::snprintf(hex, 5, "\\x%02x", c), hex);
+  return "[" + out + "]";
 }
 
-[[noreturn]] void fail(const char* invariant, const std::string& detail) {
-  std::fprintf(stderr, "fuzz invariant broken: %s\n  %s\n", invariant, detail.c_str());
-  std::abort();
-}
-
-// `detail` is evaluated only when the check fails.
-#define FUZZ_CHECK(condition, detail)           \
-  do {                                          \
-    if (!(condition)) fail(#condition, detail); \
-  } while (0)
+// Aborts naming the invariant; `detail` is evaluated only when it breaks.
+#define FUZZ_CHECK(condition, detail)                                                                  \
+  if (!(condition))                                                                                    \
+  (std::fprintf(stderr, "fuzz invariant broken: %s\n  %s\n", #condition, std::string(detail).c_str()), \
+   std::abort())
 
 // The words a POSIX shell makes of a command line, for the forms the daemon
 // writes: plain words of characters no shell interprets, '...' quoting with
-// '\'' for a quote, and "..." without expansions. Anything else fails.
+// '\'' for a quote, and "..." without expansions or escapes. Anything else
+// fails.
 Words shellWords(const std::string& line) {
   Words words;
   std::string word;
@@ -57,18 +52,11 @@ Words shellWords(const std::string& line) {
       if (in_word) words.push_back(word);
       word.clear();
       in_word = false;
-    } else if (in_word = true, c == '\'') {
-      const std::string::size_type end = line.find('\'', i + 1);
-      FUZZ_CHECK(end != npos, show(line));
+    } else if (in_word = true, c == '\'' || c == '"') {
+      const std::string::size_type end = line.find(c, i + 1);
+      FUZZ_CHECK(end != npos && (c == '\'' || line.find_first_of("$`\\", i + 1) > end), show(line));
       word.append(line, i + 1, end - i - 1);
       i = end;
-    } else if (c == '"') {
-      for (++i; i < line.size() && line[i] != '"'; ++i) {
-        FUZZ_CHECK(line[i] != '$' && line[i] != '`', show(line));
-        if (line[i] == '\\' && i + 1 < line.size() && std::strchr("$`\"\\\n", line[i + 1])) ++i;
-        word += line[i];
-      }
-      FUZZ_CHECK(i < line.size(), show(line));
     } else if (c == '\\') {
       FUZZ_CHECK(i + 1 < line.size() && line[i + 1] == '\'', show(line));
       word += line[++i];
@@ -117,9 +105,6 @@ class FuzzEnv : public TestEnv {
       FUZZ_CHECK(entry.symlink_status().type() == fs::file_type::regular, show(entry.path().string()));
     return entries();
   }
-  void write(const std::string& name, const uint8_t* data, size_t size) const {
-    TestEnv::write(name, std::string(reinterpret_cast<const char*>(data), size));
-  }
 };
 
 const std::string kTemporary = "incomming_client_file.xml";
@@ -156,39 +141,39 @@ std::string lineEnds(std::string value) {
   return value;
 }
 
+// The elements under `parent` in document order: name, attributes and, for
+// a leaf, its text.
+void walk(const tinyxml2::XMLElement* parent, Words& out) {
+  for (auto e = parent ? parent->FirstChildElement() : nullptr; e; e = e->NextSiblingElement()) {
+    std::string item = e->Name();
+    for (const tinyxml2::XMLAttribute* a = e->FirstAttribute(); a; a = a->Next())
+      item += std::string(" ") + a->Name() + "=" + a->Value();
+    out.push_back(e->FirstChildElement() ? item : item + ": " + (e->GetText() ? e->GetText() : ""));
+    walk(e, out);
+  }
+}
+
 // The written registry request, read back, names exactly the published
 // model, line ends aside.
 void checkRegistryRequest(const FuzzEnv& env, const MachineComponentServices& published) {
   tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
   FUZZ_CHECK(doc.LoadFile(env.path(kRegistryRequest).c_str()) == tinyxml2::XML_SUCCESS, "");
-  auto text = [](const tinyxml2::XMLElement* e) { return e && e->GetText() ? e->GetText() : ""; };
-  auto attribute = [](const tinyxml2::XMLElement* e, const char* name) {
-    return e && e->Attribute(name) ? std::string(e->Attribute(name)) : std::string("\1");
-  };
-  auto child = [](const tinyxml2::XMLElement* e, const char* name) {
-    return e ? e->FirstChildElement(name) : e;
-  };
   const tinyxml2::XMLElement* root = doc.FirstChildElement("RegMachCompSvcReq");
-  FUZZ_CHECK(text(child(root, "GatewayID")) == lineEnds(published.ComponentIDPrefix + "/Tarn"), "");
-  const tinyxml2::XMLElement* c = child(child(root, "ComponentList"), "Component");
-  for (const Component& component : published.ComponentList) {
-    FUZZ_CHECK(attribute(c, "ComponentID") == lineEnds(component.ComponentID), show(component.ComponentID));
-    FUZZ_CHECK(text(child(c, "Trusted")) == lineEnds(component.Trusted), show(component.ComponentID));
-    const tinyxml2::XMLElement* s = child(child(c, "ServiceList"), "Service");
-    for (const Service& service : component.ServiceList) {
-      FUZZ_CHECK(attribute(s, "ServiceID") == lineEnds(service.ServiceID), show(service.ServiceID));
-      const tinyxml2::XMLElement* e = child(s, "ServiceEndpoint");
-      for (const ServiceEndpoint& endpoint : service.EndpointList) {
-        FUZZ_CHECK(text(e) == lineEnds(xml::publishedEndpointText(endpoint)), show(endpoint.EndpointText));
-        e = e->NextSiblingElement("ServiceEndpoint");
-      }
-      FUZZ_CHECK(e == nullptr, show(service.ServiceID));
-      s = s->NextSiblingElement("Service");
+  const tinyxml2::XMLElement* id = root ? root->FirstChildElement("GatewayID") : nullptr;
+  Words got{id && id->GetText() ? id->GetText() : "\1"},
+      want{lineEnds(published.ComponentIDPrefix + "/Tarn")};
+  walk(root ? root->FirstChildElement("ComponentList") : nullptr, got);
+  for (const Component& c : published.ComponentList) {
+    want.insert(want.end(),
+                {"Component ComponentID=" + lineEnds(c.ComponentID), "Trusted: " + lineEnds(c.Trusted),
+                 c.ServiceList.empty() ? "ServiceList: " : "ServiceList"});
+    for (const Service& s : c.ServiceList) {
+      want.push_back("Service ServiceID=" + lineEnds(s.ServiceID) + (s.EndpointList.empty() ? ": " : ""));
+      for (const ServiceEndpoint& e : s.EndpointList)
+        want.push_back("ServiceEndpoint: " + lineEnds(xml::publishedEndpointText(e)));
     }
-    FUZZ_CHECK(s == nullptr, show(component.ComponentID));
-    c = c->NextSiblingElement("Component");
   }
-  FUZZ_CHECK(c == nullptr, "extra component");
+  FUZZ_CHECK(got == want, show(published.ComponentIDPrefix));
 }
 
 // One cycle after the zone address probe, as the running-phase handler runs
@@ -207,67 +192,53 @@ void runCycle(FuzzEnv& env, MachineComponentServices& incoming, MachineComponent
   if (registry_service_file_send_request && registryUploadDue()) sendRegistryServiceFile(published);
 }
 
-int fuzzEndpointText(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
+// The endpoint text split: the first min(colons, 4) fields end at a colon,
+// the others repeat the rest, which is the port and the suffix (from its
+// first "[", without one from its first "/"); the fields joined by ":" give
+// back the text, and the registry learns them back from the published text.
+void fuzzEndpointText(const std::string& text) {
   for (const char* trusted : {"true", "false", "True"}) {
     const ServiceEndpoint e = parseEndpointText(text, trusted);
-    FUZZ_CHECK(e.EndpointText == text && e.EndpointZoneIP.empty() && e.EndpointExternalPORT == 0, show(text));
-    FUZZ_CHECK(e.EndpointStatus == 1 && e.EndpointZone == (*trusted == 't' ? "Trusted" : "Untrusted"),
-               trusted);
+    FUZZ_CHECK(e.EndpointText == text && e.EndpointZoneIP.empty() && e.EndpointExternalPORT == 0 &&
+                   e.EndpointStatus == 1 && e.EndpointZone == (*trusted == 't' ? "Trusted" : "Untrusted"),
+               show(text) + trusted);
   }
-  // The first min(colons, 4) fields end at a colon, the others repeat the
-  // rest; the fields joined by ":" give back the text.
   const ServiceEndpoint e = parseEndpointText(text, "false");
   const std::string* const fields[] = {&e.EndpointService, &e.EndpointPROT, &e.EndpointID, &e.EndpointIP};
   const size_t split = std::min<size_t>(std::count(text.begin(), text.end(), ':'), 4);
   const std::string rest = e.EndpointPORT + e.EndpointSuffix;
+  const std::string::size_type bracket = rest.find('[');
   std::string joined;
   for (size_t i = 0; i < 4; ++i) {
     FUZZ_CHECK(i < split ? fields[i]->find(':') == npos : *fields[i] == rest, show(text));
     if (i < split) joined += *fields[i] + ":";
   }
-  FUZZ_CHECK(joined + rest == text, show(text));
-  // The suffix starts at the rest's first "[", or without one at its first "/".
-  const std::string::size_type bracket = rest.find('[');
-  FUZZ_CHECK(e.EndpointPORT == rest.substr(0, bracket != npos ? bracket : rest.find('/')), show(text));
-  // The registry learns the fields back from the published text.
-  if (split == 4) {
-    ServiceEndpoint published = e;
-    published.EndpointZoneIP = "10.0.0.1";
-    published.EndpointExternalPORT = 49152;
-    const ServiceEndpoint back = parseEndpointText(xml::publishedEndpointText(published), "false");
-    FUZZ_CHECK(std::tie(back.EndpointService, back.EndpointPROT, back.EndpointID, back.EndpointSuffix) ==
-                       std::tie(e.EndpointService, e.EndpointPROT, e.EndpointID, e.EndpointSuffix) &&
-                   back.EndpointIP == "10.0.0.1" && back.EndpointPORT == "49152",
-               show(text));
-  }
-  return 0;
+  FUZZ_CHECK(
+      joined + rest == text && e.EndpointPORT == rest.substr(0, bracket != npos ? bracket : rest.find('/')),
+      show(text));
+  if (split < 4) return;
+  ServiceEndpoint published = e;
+  published.EndpointZoneIP = "10.0.0.1";
+  published.EndpointExternalPORT = 49152;
+  const ServiceEndpoint back = parseEndpointText(xml::publishedEndpointText(published), "false");
+  FUZZ_CHECK(std::tie(back.EndpointService, back.EndpointPROT, back.EndpointID, back.EndpointSuffix) ==
+                     std::tie(e.EndpointService, e.EndpointPROT, e.EndpointID, e.EndpointSuffix) &&
+                 back.EndpointIP + ":" + back.EndpointPORT == "10.0.0.1:49152",
+             show(text));
 }
 
-int fuzzSpoolName(const uint8_t* data, size_t size) {
-  const std::string name = spoolNameFor(std::string(reinterpret_cast<const char*>(data), size));
+// The reader: all or nothing, every component untrusted, the prefix from the
+// last component whose ID does not start "Master", each endpoint as
+// parseEndpointText makes it; it runs nothing and writes nothing.
+void fuzzReader(const std::string& input) {
   FuzzEnv env;
-  env.write(kTemporary, data, size);
-  const int result = handleIncomingFile();
-  FUZZ_CHECK(result == 0 || result == 1, show(name));
-  FUZZ_CHECK(env.files() == std::set<std::string>{result == 0 ? name + ".xml" : kTemporary}, show(name));
-  // Every name that may stand in the spool is given.
-  if (isSafeSpoolName(name) && name.find('\0') == npos && name.size() + 4 <= 255)
-    FUZZ_CHECK(result == 0, show(name));
-  FUZZ_CHECK(env.commands_run.empty() && env.removed.empty(), show(name));
-  return 0;
-}
-
-int fuzzReader(const uint8_t* data, size_t size) {
-  FuzzEnv env;
-  env.write("f.xml", data, size);
+  env.write("f.xml", input);
   MachineComponentServices incoming;
   incoming.ComponentIDPrefix = "Before";
   incoming.ComponentList.push_back(Component{"Old", "true", {}});
   incoming.ServiceFileNames = {"f.xml"};
   const uint32_t result = xml::readComponentServiceFiles(incoming);
   FUZZ_CHECK(result == 0 || (result == 1 && incoming.ComponentList.empty()), std::to_string(result));
-  // The last component whose ID does not start "Master" gives the prefix.
   std::string prefix = "Before";
   for (const Component& c : incoming.ComponentList) {
     FUZZ_CHECK(c.Trusted == "false", show(c.ComponentID));
@@ -278,38 +249,48 @@ int fuzzReader(const uint8_t* data, size_t size) {
     FUZZ_CHECK(allFields(e) == allFields(parseEndpointText(e.EndpointText, "false")), show(e.EndpointText));
   });
   FUZZ_CHECK(env.files() == std::set<std::string>{"f.xml"} && env.commands_run.empty(), "reader side effect");
-  return 0;
 }
 
-int fuzzDatagramCycle(const uint8_t* data, size_t size) {
+// One datagram through spool, reader, reconciliation, NAT rules, registry
+// request and upload, then its withdrawal. The received file is spooled
+// under its given name or stays; every name that may stand in the spool is
+// given; nothing is run for it.
+void fuzzDatagramCycle(const std::string& datagram) {
+  const std::string input = datagram.substr(0, 4096), name = spoolNameFor(input);
   FuzzEnv env;
-  env.write(kTemporary, data, std::min<size_t>(size, 4096));  // one datagram at most
-  handleIncomingFile();
+  env.write(kTemporary, input);
+  const int spooled = handleIncomingFile();
+  FUZZ_CHECK(env.files() == std::set<std::string>{spooled == 0 ? name + ".xml" : kTemporary} &&
+                 env.commands_run.empty() && (spooled == 0 || spooled == 1),
+             show(name));
+  FUZZ_CHECK(spooled == 0 || !isSafeSpoolName(name) || name.find('\0') != npos || name.size() + 4 > 255,
+             show(name));
   MachineComponentServices incoming, published;
   incoming.MgUntrustedZoneIPAddress = "10.0.0.1";
   incoming.MgTrustedZoneIPAddress = "192.168.2.254";
 
   // Publishing: one rule per forwarded incoming endpoint, in model order,
   // each holding the endpoint's values as whole words; ports unique and in
-  // range; then the upload.
+  // range; the published model exactly the forwarded endpoints; then the
+  // upload; no file removed.
   runCycle(env, incoming, published, true);
-  std::map<uint32_t, Words> rules;  // by external port
-  size_t at = 0;
+  std::set<uint32_t> ports;
+  std::set<Words> rules;
+  size_t at = 0, published_count = 0;
   forEachEndpoint(incoming, [&](const Component&, const ServiceEndpoint& e) {
     if (e.EndpointExternalPORT == 0) return;
     FUZZ_CHECK(at < env.commands_run.size() && isRuleFor(env.commands_run[at], e), show(e.EndpointText));
-    FUZZ_CHECK(rules.emplace(e.EndpointExternalPORT, env.commands_run[at++]).second, "port given twice");
+    rules.insert(env.commands_run[at++]);
+    FUZZ_CHECK(ports.insert(e.EndpointExternalPORT).second, "port given twice");
     FUZZ_CHECK(e.EndpointExternalPORT >= 49152 && e.EndpointExternalPORT <= 59998, show(e.EndpointText));
   });
-  size_t published_count = 0;
   forEachEndpoint(published, [&](const Component&, const ServiceEndpoint& e) {
-    FUZZ_CHECK(e.EndpointStatus == 0 && rules.count(e.EndpointExternalPORT) == 1, show(e.EndpointText));
+    FUZZ_CHECK(e.EndpointStatus == 0 && ports.count(e.EndpointExternalPORT) == 1, show(e.EndpointText));
     ++published_count;
   });
-  FUZZ_CHECK(published_count == rules.size(), "published model differs from the forwarded endpoints");
   const bool upload = !incoming.ComponentIDPrefix.empty();
+  FUZZ_CHECK(published_count == ports.size() && env.removed.empty(), "published model or removals");
   FUZZ_CHECK(env.commands_run.size() == at + upload && (!upload || env.commands_run[at][0] == "curl"), "");
-  FUZZ_CHECK(env.removed.empty(), "a young file was removed");
 
   // Withdrawal after every file has aged out: each spooled file removed by
   // its own rm, each rule deleted with the words it was added with.
@@ -324,16 +305,19 @@ int fuzzDatagramCycle(const uint8_t* data, size_t size) {
   for (const fs::directory_entry& entry : fs::directory_iterator(env.dir))
     fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(1));
   runCycle(env, incoming, published, false);
-  FUZZ_CHECK(env.commands_run.size() == rules.size() + !rules.empty(), "withdrawal commands");
-  for (size_t i = 0, count = rules.size(); i < count; ++i) {
+  FUZZ_CHECK(env.commands_run.size() == ports.size() + !ports.empty(), "withdrawal commands");
+  for (size_t i = 0; i < ports.size(); ++i) {
     Words added = env.commands_run[i];
     std::replace(added.begin(), added.end(), std::string("-D"), std::string("-A"));
-    const auto rule = std::find_if(rules.begin(), rules.end(), [&](auto& r) { return r.second == added; });
-    FUZZ_CHECK(added != env.commands_run[i] && rule != rules.end(), "rule deleted with other words");
-    rules.erase(rule);
+    FUZZ_CHECK(added != env.commands_run[i] && rules.erase(added) == 1, "rule deleted with other words");
   }
   FUZZ_CHECK(published.ComponentList.empty(), "withdrawal left components");
   FUZZ_CHECK(env.removed == aged && env.files().size() == before.size() - aged.size(), "rm of other files");
+}
+
+template <void (*target)(const std::string&)>
+int entry(const uint8_t* data, size_t size) {
+  target(std::string(reinterpret_cast<const char*>(data), size));
   return 0;
 }
 
@@ -349,9 +333,9 @@ FuzzFunction fuzzTarget(const std::string& name) {
     std::atexit([] { rmdir(fs::temp_directory_path().c_str()); });
     return pattern;
   }();
-  if (name == "endpoint_text") return fuzzEndpointText;
-  if (name == "spool_name") return fuzzSpoolName;
-  if (name == "reader") return fuzzReader;
-  if (name == "datagram_cycle") return fuzzDatagramCycle;
-  return nullptr;
+  const std::map<std::string, FuzzFunction> targets = {{"endpoint_text", entry<fuzzEndpointText>},
+                                                       {"spool_name", entry<fuzzDatagramCycle>},
+                                                       {"reader", entry<fuzzReader>},
+                                                       {"datagram_cycle", entry<fuzzDatagramCycle>}};
+  return targets.count(name) ? targets.at(name) : nullptr;
 }

@@ -10,8 +10,8 @@
 using FuzzFunction = int (*)(const uint8_t* data, size_t size);
 
 // The target of a corpus folder name: "endpoint_text" (the endpoint text
-// split), "spool_name" (naming a received file into a scratch spool),
-// "reader" (the component service file reader), "datagram_cycle" (one
-// datagram through spool, reader, reconciliation, NAT rules, registry
-// request and upload, then its withdrawal); null for any other name.
+// split), "reader" (the component service file reader), "datagram_cycle"
+// and "spool_name" (one datagram through spool, reader, reconciliation, NAT
+// rules, registry request and upload, then its withdrawal; the latter's
+// seeds are names); null for any other name.
 FuzzFunction fuzzTarget(const std::string& name);

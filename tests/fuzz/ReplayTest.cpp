@@ -4,13 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <iterator>
-#include <string>
+#include <sstream>
 
 #include "FuzzTargets.h"
-
-namespace fs = std::filesystem;
 
 class Replay : public ::testing::TestWithParam<const char*> {};
 
@@ -19,14 +15,14 @@ TEST_P(Replay, EveryStoredInputKeepsTheInvariants) {
   ASSERT_NE(target, nullptr);
   int inputs = 0;
   for (const char* set : {"corpus", "regressions"}) {
-    const fs::path dir = fs::path(FUZZ_DIR) / set / GetParam();
-    if (!fs::is_directory(dir)) continue;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(
+             std::string(FUZZ_DIR "/") + set + "/" + GetParam(), missing)) {
       if (!entry.is_regular_file()) continue;
-      std::ifstream in(entry.path(), std::ios::binary);
-      const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::ostringstream bytes;
+      bytes << std::ifstream(entry.path(), std::ios::binary).rdbuf();
       std::cerr << "replaying " << entry.path() << "\n";  // names the input when it aborts
-      target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+      target(reinterpret_cast<const uint8_t*>(bytes.str().data()), bytes.str().size());
       ++inputs;
     }
   }

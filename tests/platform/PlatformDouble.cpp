@@ -12,12 +12,12 @@
 namespace platform_double {
 namespace {
 
+using Interfaces::Lifecycle::IRequestCallbacks;
+
 struct World {
-  std::mutex log_mutex;
-  std::vector<LogRecord> log;
-  bool fail_connect = false;
+  std::vector<std::pair<int, std::string>> log;  // level, formatted text
+  bool fail_connect = false, disconnected = false;
   uint32_t disconnect_result = 0;
-  bool disconnected = false;
   std::deque<Step> steps;
   std::function<void(size_t)> hook;
   std::vector<uint32_t> request_results;
@@ -25,83 +25,64 @@ struct World {
   std::vector<int> timeouts;
   std::deque<uint32_t> reply_results;
   std::vector<StatusReply> replies;
-  Interfaces::Lifecycle::IRequestCallbacks* callbacks = nullptr;
+  IRequestCallbacks* callbacks = nullptr;
 };
 
+std::mutex log_mutex;
 World& world() {
   static World w;
   return w;
+}
+
+template <typename... Args>
+Step call(uint32_t (IRequestCallbacks::*member)(Args...), Args... args) {
+  return request([=](IRequestCallbacks& c) { return (c.*member)(args...); });
 }
 
 }  // namespace
 
 Step request(Request r) { return Step{std::move(r), 0}; }
 Step result(uint32_t code) { return Step{Request{}, code}; }
-Step start() {
-  return request([](auto& c) { return c.RequestStart(); });
-}
+Step start() { return call(&IRequestCallbacks::RequestStart); }
 Step stop(uint32_t target) {
-  return request(
-      [target](auto& c) { return c.RequestStop(static_cast<Interfaces::Lifecycle::AppStatus>(target)); });
+  return call(&IRequestCallbacks::RequestStop, static_cast<Interfaces::Lifecycle::AppStatus>(target));
 }
-Step restart() {
-  return request([](auto& c) { return c.RequestRestart(); });
-}
-Step reset() {
-  return request([](auto& c) { return c.RequestReset(); });
-}
-Step exit() {
-  return request([](auto& c) { return c.RequestExit(); });
-}
+Step restart() { return call(&IRequestCallbacks::RequestRestart); }
+Step reset() { return call(&IRequestCallbacks::RequestReset); }
+Step exit() { return call(&IRequestCallbacks::RequestExit); }
 Step status(const char* connection, const char* path) {
   std::string conn = connection, obj = path;
-  return request([conn, obj](auto& c) {
-    MessageBusNames requester(conn.c_str(), obj.c_str(), "");
-    return c.RequestStatus(requester);
+  return request([conn, obj](IRequestCallbacks& c) {
+    return c.RequestStatus({conn.c_str(), obj.c_str(), ""});
   });
 }
 
 void resetAll() {
-  World& w = world();
-  {
-    std::lock_guard<std::mutex> lock(w.log_mutex);
-    w.log.clear();
-  }
-  w.fail_connect = false;
-  w.disconnect_result = 0;
-  w.disconnected = false;
-  w.steps.clear();
-  w.hook = nullptr;
-  w.request_results.clear();
-  w.handle_calls = 0;
-  w.timeouts.clear();
-  w.reply_results.clear();
-  w.replies.clear();
+  std::lock_guard<std::mutex> lock(log_mutex);
+  IRequestCallbacks* callbacks = world().callbacks;
+  world() = World{};
+  world().callbacks = callbacks;
 }
 
-std::vector<LogRecord> logRecords() {
-  std::lock_guard<std::mutex> lock(world().log_mutex);
-  return world().log;
-}
 void clearLog() {
-  std::lock_guard<std::mutex> lock(world().log_mutex);
+  std::lock_guard<std::mutex> lock(log_mutex);
   world().log.clear();
 }
 std::vector<std::string> logTexts(int level) {
+  std::lock_guard<std::mutex> lock(log_mutex);
   std::vector<std::string> texts;
-  for (const LogRecord& r : logRecords())
-    if (level < 0 || r.level == level) texts.push_back(r.text);
+  for (const auto& [l, text] : world().log)
+    if (level < 0 || l == level) texts.push_back(text);
   return texts;
 }
 bool logged(const std::string& text, int level) {
-  for (const LogRecord& r : logRecords())
-    if ((level < 0 || r.level == level) && r.text == text) return true;
+  for (const std::string& t : logTexts(level))
+    if (t == text) return true;
   return false;
 }
 int countLogged(const std::string& fragment) {
   int n = 0;
-  for (const LogRecord& r : logRecords())
-    if (r.text.find(fragment) != std::string::npos) ++n;
+  for (const std::string& t : logTexts()) n += t.find(fragment) != std::string::npos;
   return n;
 }
 
@@ -130,7 +111,7 @@ using platform_double::world;
 // ---- Logging ----
 void Logging::SetName(const char*) {}
 
-void Logging::Message(LOGGING_LEVEL level, const char* file, int line, const char* fmt, ...) {
+void Logging::Message(LOGGING_LEVEL level, const char*, int, const char* fmt, ...) {
   char buffer[4096];
   va_list args;
   va_start(args, fmt);
@@ -139,16 +120,12 @@ void Logging::Message(LOGGING_LEVEL level, const char* file, int line, const cha
   // MGM_TEST_LOG=1 echoes every record, for reading a failing test.
   static const bool echo = getenv("MGM_TEST_LOG") != nullptr;
   if (echo) fprintf(stderr, "log %d: %s\n", static_cast<int>(level), buffer);
-  std::lock_guard<std::mutex> lock(world().log_mutex);
-  world().log.push_back({static_cast<int>(level), file ? file : "", line, fmt ? fmt : "", buffer});
+  std::lock_guard<std::mutex> lock(platform_double::log_mutex);
+  world().log.emplace_back(static_cast<int>(level), buffer);
 }
 
 // ---- Message bus ----
 class BusMessage {};
-
-namespace {
-class DoubleBus : public MessageBus {};
-}  // namespace
 
 MessageBusNames::MessageBusNames(const char* connectionName, const char* objectPath, const char* third)
     : connection_name_(connectionName), object_path_(objectPath), third_(third) {}
@@ -164,7 +141,7 @@ DBusMessageBus::DBusMessageBus() = default;
 DBusMessageBus::~DBusMessageBus() = default;
 MessageBus* DBusMessageBus::Connect(const char*) {
   if (world().fail_connect) return nullptr;
-  connection_ = std::make_unique<DoubleBus>();
+  connection_ = std::make_unique<MessageBus>();
   return connection_.get();
 }
 uint32_t DBusMessageBus::Disconnect() {
@@ -181,6 +158,7 @@ uint32_t MessageDispatcher::RegisterBusConnection(MessageBus* bus) {
 }
 void MessageDispatcher::AddHandler(MessageHandler* handler) { handlers_.push_back(handler); }
 
+// Takes the next scripted step; none left reads as a lost bus.
 uint32_t MessageDispatcher::HandleMessage(int timeout) {
   auto& w = world();
   size_t index = w.handle_calls++;
@@ -205,7 +183,6 @@ namespace Interfaces {
 namespace Lifecycle {
 
 IRequestCallbacks::~IRequestCallbacks() = default;
-
 RequestHandlers::RequestHandlers(IRequestCallbacks* callbacks, const MessageBusNames& own)
     : callbacks_(callbacks), own_path_(own.GetObjectPath()) {}
 RequestHandlers::~RequestHandlers() {
@@ -244,7 +221,6 @@ bool ReplyHandlers::Dispatch(BusMessage&, uint32_t&) {
   (void)callbacks_;  // the double delivers no alarm replies
   return false;
 }
-
 RequestProxy::RequestProxy(const MessageBusNames& own, const MessageBusNames& alarmManager)
     : own_connection_name_(own.GetConnectionName()),
       alarm_manager_connection_name_(alarmManager.GetConnectionName()) {}

@@ -13,14 +13,6 @@
 
 namespace platform_double {
 
-struct LogRecord {
-  int level;
-  std::string file;
-  int line;
-  std::string format;
-  std::string text;  // the formatted message
-};
-
 struct StatusReply {
   std::string target_connection;
   std::string target_path;
@@ -47,7 +39,6 @@ Step status(const char* connection, const char* path);
 void resetAll();
 
 // Log records, in the order written (thread-safe).
-std::vector<LogRecord> logRecords();
 void clearLog();
 // Texts of the records at `level` (all levels when negative).
 std::vector<std::string> logTexts(int level = -1);
