@@ -1,6 +1,7 @@
 #include "env/Env.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -48,4 +49,23 @@ const std::string& PosixEnv::spoolDirectory() { return spool_directory; }
 int PosixEnv::createFile(const std::string& path) {
   if (unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
   return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+bool readRegularFile(const std::string& path, size_t limit, std::string& text) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat status;
+  bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  text.resize(limit + 1);
+  size_t length = 0;
+  while (ok && length < text.size()) {
+    const ssize_t got = read(fd, &text[length], text.size() - length);
+    if (got < 0 && errno == EINTR) continue;
+    ok = got >= 0;
+    if (got <= 0) break;
+    length += static_cast<size_t>(got);
+  }
+  close(fd);
+  text.resize(length);
+  return ok && length <= limit;
 }

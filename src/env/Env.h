@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 class Env {
@@ -79,3 +80,8 @@ class ScopedEnv {
  private:
   Env* previous_;
 };
+
+// Reads the file at `path` into `text` when it is a regular file of at most
+// `limit` bytes, opened without following a link (and without blocking on
+// a FIFO someone planted). False otherwise.
+bool readRegularFile(const std::string& path, size_t limit, std::string& text);

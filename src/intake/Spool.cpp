@@ -1,7 +1,6 @@
 #include "intake/Spool.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,28 +99,6 @@ void warnAboutParent(const std::string& path) {
             parent.c_str());
     warned = true;
   }
-}
-
-// The text of the regular file `path`, read without following a link, at
-// most `limit` bytes. False when it is no regular file or cannot be read.
-bool readRegularFile(const std::string& path, size_t limit, std::string& text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat status;
-  bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-  text.clear();
-  char buffer[4096];
-  while (ok && text.size() < limit) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  close(fd);
-  return ok;
 }
 
 // The number of component service files in the spool.

@@ -1,14 +1,12 @@
 #include "xml/ComponentServiceReader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <tinyxml2.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
 
 #include "Logging.h"
+#include "env/Env.h"
 #include "env/Globals.h"
 
 namespace xml {
@@ -73,30 +71,10 @@ void markBadCharacterReferences(std::string& text) {
   }
 }
 
-// Reads the spool file into `text`: only a regular file, never a link's
-// target, and only up to MAX_FILE_SIZE. O_NONBLOCK keeps a FIFO planted in
-// the spool from blocking the open.
-bool readSpoolFile(const std::string& path, std::string& text) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat status;
-  bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-  text.resize(MAX_FILE_SIZE + 1);
-  size_t length = 0;
-  for (ssize_t got = 1; ok && got > 0 && length < text.size();) {
-    got = ::read(fd, &text[length], text.size() - length);
-    ok = got >= 0;
-    length += ok ? got : 0;
-  }
-  ::close(fd);
-  text.resize(length);
-  // XML text holds no NUL, and the library would take one as the end.
-  return ok && length <= MAX_FILE_SIZE && std::memchr(text.data(), 0, length) == nullptr;
-}
-
 bool loadSpoolFile(const std::string& path, tinyxml2::XMLDocument& document) {
   std::string text;
-  if (!readSpoolFile(path, text)) return false;
+  // XML text holds no NUL, and the library would take one as the end.
+  if (!readRegularFile(path, MAX_FILE_SIZE, text) || text.find('\0') != std::string::npos) return false;
   markBadCharacterReferences(text);
   return document.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
 }
