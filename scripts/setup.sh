@@ -13,4 +13,4 @@ apt-get install -y --no-install-recommends \
   libtinyxml2-dev libdbus-1-dev dbus-daemon dbus-bin \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   iptables busybox curl openssl ca-certificates python3 \
-  iproute2 util-linux procps
+  iproute2 util-linux procps systemd
