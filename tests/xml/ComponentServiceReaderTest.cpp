@@ -88,22 +88,13 @@ TEST_F(ReaderTest, PrefixComesFromComponentsNotStartingWithMaster) {
 // a message naming the file, and a refused ComponentID leaves the prefix.
 TEST_F(ReaderTest, SkipsElementsWhoseValuesAreNotXmlText) {
   // The text put into each value, and the value read ("" when refused).
+  // clang-format off
   const std::pair<std::string, std::string> cases[] = {
-      {"&#1;", ""},
-      {"\x01", ""},
-      {"&#x1F;", ""},
-      {"a&#0;b", ""},
-      {"a&#x00;b", ""},
-      {"a&#00;b", ""},
-      {"&#x110000;", ""},
-      {"&#xD800;", ""},
-      {"&#xFFFE;", ""},
-      {"\xC3(", ""},
-      {"\xE0\x80\xAF", ""},
-      {"\xED\xA0\x80", ""},
-      {"\xF4\x90\x80\x80", ""},
-      {"\xFF", ""},
+      {"&#1;", ""}, {"\x01", ""}, {"&#x1F;", ""}, {"a&#0;b", ""}, {"a&#x00;b", ""}, {"a&#00;b", ""},
+      {"&#x110000;", ""}, {"&#xD800;", ""}, {"&#xFFFE;", ""}, {"\xC3(", ""}, {"\xE0\x80\xAF", ""},
+      {"\xED\xA0\x80", ""}, {"\xF4\x90\x80\x80", ""}, {"\xFF", ""},
       {"&#9;\xC3\xA9&#xE9;\xE2\x82\xAC\xF0\x9F\x98\x80", "\t\xC3\xA9\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"}};
+  // clang-format on
   for (const auto& [raw, value] : cases) {
     platform_double::resetAll();
     incoming.ComponentIDPrefix = "Old";
@@ -120,6 +111,23 @@ TEST_F(ReaderTest, SkipsElementsWhoseValuesAreNotXmlText) {
     EXPECT_EQ(platform_double::logTexts(3).size(), v.empty() ? 3u : 0u) << raw;
     EXPECT_THAT(platform_double::logTexts(3), Each(HasSubstr(spool.path("1.xml: "))));
   }
+}
+
+// Each file has its own budget of endpoints; the rest are counted once.
+TEST_F(ReaderTest, ReadsAtMostTheEndpointLimitOfEachFile) {
+  std::string endpoints;
+  for (uint32_t i = 0; i < xml::MAX_ENDPOINTS_PER_FILE + 2; ++i)
+    endpoints += "<ServiceEndpoint>e:TCP:" + std::to_string(i) + ":10.0.0.1:1</ServiceEndpoint>";
+  const std::string text =
+      file("<Component ComponentID=\"A/1\"><ServiceList><Service ServiceID=\"s\">" + endpoints +
+           "</Service>"
+           "</ServiceList></Component>");
+  read({text, text});
+  for (const Component& component : incoming.ComponentList)
+    EXPECT_EQ(component.ServiceList.front().EndpointList.size(), xml::MAX_ENDPOINTS_PER_FILE);
+  EXPECT_THAT(platform_double::logTexts(3),
+              ElementsAre(HasSubstr("1.xml: more than 32 ServiceEndpoints, 2 skipped"),
+                          HasSubstr("2.xml: more than 32 ServiceEndpoints, 2 skipped")));
 }
 
 // A link in the spool is not followed, and a FIFO does not block the read.
