@@ -13,8 +13,7 @@ e2e_up
 CALLS=$EMU_STATE/iptables.calls
 printf '#!/bin/sh\necho "$*" >>%s\necho "sh: 1: iptables: not found" >&2\nexit 127\n' "$CALLS" >"$EMU_STATE/bin/iptables"
 chmod 755 "$EMU_STATE/bin/iptables" && emu_modem hang && e2e_mark
-EMU_TIMEOUT=120 emu_start_daemon && created=$(e2e_since)
-echo "ok - Ready within 120 s: the created phase took $created s"
+EMU_TIMEOUT=120 emu_start_daemon && created=$(e2e_since) && echo "ok - Ready within 120 s: the created phase took $created s"
 emu_assert "GSMUtil iccid was tried twice, provider three times, no hung probe is left" eval '[ "$(grep -cx iccid \
   "$EMU_STATE/modem/calls") $(grep -cx provider "$EMU_STATE/modem/calls")" = "2 3" ] && ! pgrep -f "sleep 3600"'
 emu_assert "the ICCID and IMSI fallbacks are logged" eval \
@@ -34,8 +33,7 @@ e2e_figures modem_hang_no_iptables iptables_calls="$(grep -c . "$CALLS")" create
 # ---- the spool removed under the running daemon
 emu_start_daemon && emu_start_running && e2e_publish_drive
 rm -rf "$EMU_SPOOL" && e2e_mark && e2e_announce "$DRIVE_FILE"
-emu_wait_daemon_exit || emu_die "the daemon did not end"
-ended=$(e2e_since)
+emu_wait_daemon_exit && ended=$(e2e_since) || emu_die "the daemon did not end"
 emu_assert "the next datagram ends the daemon with status 1, logging why" eval \
   '[ "$EMU_DAEMON_EXIT" = 1 ] && emu_daemon_log_has "Error in UDPServer: Could not open File"'
 emu_start_daemon && emu_assert "a new daemon's created phase makes the spool again" test -d "$EMU_SPOOL"

@@ -27,8 +27,9 @@ emu_start_running && e2e_publish_drive
 emu_vpn_check 1 && e2e_reset
 emu_assert "idle mode was logged, no forward is left" eval \
   'emu_daemon_log_has "Tarn is not able to use IoT -> switch to idle mode" && [ "$(emu_iot_rule_count)" = 0 ]'
-requests=$(emu_registry_count) && emu_start_running && e2e_stop
-emu_assert "none after an idle start and stop either, nothing posted" test "$(emu_iot_rule_count) $(emu_registry_count)" = "0 $requests"
+requests=$(emu_registry_count) && emu_start_running && e2e_announce "$DRIVE_FILE" && emu_cycles 3 && e2e_stop
+emu_assert "none after an idle start and stop either, nothing spooled or posted, the chain kept" eval \
+  '[ "$(emu_iot_rule_count) $(emu_registry_count) $(ls -A "$EMU_SPOOL")" = "0 $requests " ] && iptables -t nat -S IOT'
 
 # ---- a spool of 256 KB and 64 inodes flooded with 400 new names
 emu_vpn_check 0 && mount -t tmpfs -o size=256k,nr_inodes=64,mode=0755 mgm-emu-tiny "$EMU_SPOOL"

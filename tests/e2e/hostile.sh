@@ -37,8 +37,7 @@ emu_private_tmp && e2e_up
 echo secret >"$W/secret" && chmod 600 "$W/secret" && chmod 1777 /var/volatile/tmp && rm -r "$EMU_SPOOL"
 emu_nobody mkdir "$EMU_SPOOL" && emu_nobody ln -s "$W/secret" "$EMU_SPOOL/incomming_client_file.xml" || emu_die "planting failed"
 emu_service_file "$ODD_FILE" "$ODD_COMPONENT" "svc *;|&amp;&amp;" "$ODD_ENDPOINT"
-emu_service_file "$W/intruder.xml" Press4/Intruder opcua "opcua:TCP:1:$EMU_COMPONENT_IP:4850"
-port=4860
+emu_service_file "$W/intruder.xml" Press4/Intruder opcua "opcua:TCP:1:$EMU_COMPONENT_IP:4850" && port=4860
 for f in "glob {alpha,beta}/Glob" "ctl Press4/Ctl&#1;X" "dot Press4/.Pump"; do
   emu_service_file "$W/${f% *}.xml" "${f#* }" s "${f% *}:TCP:1:$EMU_COMPONENT_IP:$((port++))"
 done
@@ -61,7 +60,6 @@ emu_assert "the drop is logged with the sender and the interface" grep -qE \
   "Dropped 1 datagram\(s\) from outside the Trusted zone; latest from $EMU_OUTSIDE_IP:[0-9]+ on interface Untrusted$" "$EMU_STATE/daemon.log"
 read -r queued _ < <(emu_udp_counters) && emu_assert "all three reached the receiver's socket, neither outside one was spooled" \
   eval '[ $((queued - queued_before)) = 3 ] && ! emu_spool_has Intruder_opcua.xml'
-emu_cycles 3 && emu_assert "nothing of it was forwarded or registered" eval 'rules_are "$DRIVE_ENDPOINT" && registry_agrees Press4/Drive'
 
 # ---- hostile fields and names, broken datagrams
 # Well-formed files: their values reach the model, the NAT commands and the

@@ -51,8 +51,7 @@ emu_assert "mgmctl without the daemon fails with 1: not on the bus" eval 'OUT=$(
 # ---- the bus restarted under the daemon
 emu_start_daemon && emu_start_running && e2e_publish_drive
 e2e_mark && kill "$(cat "$EMU_STATE/bus.pid")" && emu_start_bus
-emu_wait_daemon_exit || emu_die "the daemon did not end when the bus went away"
-ended=$(e2e_since)
+emu_wait_daemon_exit && ended=$(e2e_since) || emu_die "the daemon did not end when the bus went away"
 emu_assert "the daemon ends with exit code 0, its forward stays" eval \
   '[ "$EMU_DAEMON_EXIT" = 0 ] && emu_external_port "$EMU_COMPONENT_IP:4840"'
 emu_start_supervisor && emu_start_daemon && emu_start_running && echo "ok - a daemon started on the new bus runs"

@@ -35,10 +35,8 @@ stopped_before=$(emu_status_count 4) ready_before=$(emu_status_count 1) && e2e_m
 # mgmctl may give up waiting before the daemon gets to the request; the
 # supervisor's log tells when it was handled.
 emu_ctl stop >/dev/null 2>&1 &
-EMU_TIMEOUT=120 emu_expect "the stop is answered (Stopped) within 120 s" emu_status_seen 4 $((stopped_before + 1))
-stopped=$(e2e_since)
-EMU_TIMEOUT=120 emu_expect "and Ready follows within 120 s" emu_status_seen 1 $((ready_before + 1))
-ready=$(e2e_since)
+EMU_TIMEOUT=120 emu_expect "the stop is answered (Stopped) within 120 s" emu_status_seen 4 $((stopped_before + 1)) && stopped=$(e2e_since)
+EMU_TIMEOUT=120 emu_expect "and Ready follows within 120 s" emu_status_seen 1 $((ready_before + 1)) && ready=$(e2e_since)
 emu_assert "both uploads ended at curl's time limit, the withdrawal (empty) reached the registry, no forward is left" \
   eval 'emu_daemon_log_has "doSend responded with: 000" 3 && [ "$(emu_registry_count) $(emu_iot_rule_count)" = \
   "$((requests + 2)) 0" ] && emu_registry_lists_none'
