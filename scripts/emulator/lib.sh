@@ -453,6 +453,8 @@ emu_vpn_check() { echo "$1" >"$EMU_STATE/vpn/check"; }
 emu_comp() { ip netns exec comp "$@"; }
 # emu_outside CMD...: runs CMD in the outside client namespace (198.51.100.2).
 emu_outside() { ip netns exec outside "$@"; }
+# emu_nobody CMD...: runs CMD as an unprivileged local user (needs setpriv).
+emu_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 
 # emu_service_file OUT COMPONENT_ID SERVICE_ID ENDPOINT_TEXT...: writes a
 # component service file with one component, one service and its endpoints.
@@ -573,6 +575,13 @@ for element in root.findall(path):
     print(element.get(attribute, "") if attribute else (element.text or ""))
 ' "$2"
 }
+
+# emu_registry_has N PATH TEXT: request N has TEXT among the values of PATH.
+emu_registry_has() { emu_registry_xpath "$1" "$2" | grep -qxF -- "$3"; }
+# emu_registry_lists COMPONENT_ID [N]: request N (default the last) lists
+# the component; emu_registry_lists_none: the last one lists none.
+emu_registry_lists() { emu_registry_has "${2:--1}" ComponentList/Component@ComponentID "$1"; }
+emu_registry_lists_none() { [ -z "$(emu_registry_xpath -1 ComponentList/Component@ComponentID)" ]; }
 
 # emu_registry_pretty N: the body of the Nth request, indented.
 emu_registry_pretty() {

@@ -23,17 +23,10 @@ e2e_announce() { emu_announce "$1" || emu_die "mgm-announce failed on $1"; }
 e2e_publish_drive() {
   local before=$(emu_registry_count)
   e2e_announce "$DRIVE_FILE"
-  emu_expect --nudge "the Drive endpoint gets a forward" emu_external_port "$EMU_COMPONENT_IP:4840"
-  DRIVE_PORT=$(emu_external_port "$EMU_COMPONENT_IP:4840")
+  emu_expect --nudge "the Drive endpoint gets a forward" eval 'DRIVE_PORT=$(emu_external_port "$EMU_COMPONENT_IP:4840")'
   emu_expect "the registry receives a request" emu_registry_has_count $((before + 1))
 }
 
-# e2e_request_has N PATH TEXT: request N has TEXT among the values of PATH.
-e2e_request_has() { emu_registry_xpath "$1" "$2" | grep -qxF -- "$3"; }
-# e2e_lists COMPONENT_ID [N]: request N (default the last) lists the component.
-e2e_lists() { e2e_request_has "${2:--1}" ComponentList/Component@ComponentID "$1"; }
-# e2e_lists_none: the last request lists no component (a withdrawal).
-e2e_lists_none() { [ -z "$(emu_registry_xpath -1 ComponentList/Component@ComponentID)" ]; }
 
 # e2e_request WHAT STATUS ARGS...: mgmctl ARGS, answered with STATUS.
 e2e_request() {
@@ -52,17 +45,11 @@ e2e_respooled() {
 }
 
 # e2e_exit_cleanly: an exit request ends the daemon with exit code 0.
-e2e_exit_cleanly() {
-  emu_ctl exit >/dev/null && emu_wait_daemon_exit || emu_die "the daemon did not end after the exit request"
-  emu_assert "an exit request ends the daemon with exit code 0" test "$EMU_DAEMON_EXIT" = 0
-}
+e2e_exit_cleanly() { emu_assert "an exit request ends the daemon with exit code 0" eval 'emu_ctl exit && emu_wait_daemon_exit && [ "$EMU_DAEMON_EXIT" = 0 ]'; }
 
 # e2e_pass TEXT: the scenario passed, unless a sanitizer (in a sanitized
 # build) reported anything in the daemon.
-e2e_pass() {
-  ! grep -qE 'Sanitizer|runtime error:' "$EMU_STATE/daemon.log" || emu_die "the daemon's sanitizers reported a problem"
-  echo "PASS: $1" && exit 0
-}
+e2e_pass() { ! grep -qE 'Sanitizer|runtime error:' "$EMU_STATE/daemon.log" || emu_die "the daemon's sanitizers reported a problem"; echo "PASS: $1"; exit 0; }
 
 # e2e_figures SECTION KEY=VALUE...: a section's figures on one line, for
 # scripts/reliability.sh.

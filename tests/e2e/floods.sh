@@ -16,9 +16,9 @@ emu_expect --nudge "128 endpoints and the gateway's own are forwarded" eval '[ "
 published=$(e2e_since) && emu_cycles 2
 emu_assert "no more than that; the limit is logged with the count" eval '[ "$(emu_iot_rule_count)" = 129 ] &&
   emu_daemon_log_has "Endpoint limit of 128 reached, 22 Service endpoint(s) not published"'
-e2e_mark && e2e_stop
+e2e_mark && e2e_stop && withdrawn=$(e2e_since)
 emu_assert "every forward is withdrawn" test "$(emu_iot_rule_count)" = 0
-e2e_figures endpoint_limit published=129 publish_s="$published" withdraw_s="$(e2e_since)"
+e2e_figures endpoint_limit published=129 publish_s="$published" withdraw_s="$withdrawn"
 
 # ---- a start after a stop hears the components again
 emu_start_running && e2e_publish_drive
@@ -27,8 +27,9 @@ emu_start_running && e2e_publish_drive
 emu_vpn_check 1 && e2e_reset
 emu_assert "idle mode was logged, no forward is left" eval \
   'emu_daemon_log_has "Tarn is not able to use IoT -> switch to idle mode" && [ "$(emu_iot_rule_count)" = 0 ]'
-emu_start_running && e2e_stop
-emu_assert "none after an idle stop either" test "$(emu_iot_rule_count)" = 0
+requests=$(emu_registry_count) && emu_start_running && e2e_announce "$DRIVE_FILE" && emu_cycles 3 && e2e_stop
+emu_assert "none after an idle start and stop either, nothing spooled or posted, the chain kept" eval \
+  '[ "$(emu_iot_rule_count) $(emu_registry_count) $(ls -A "$EMU_SPOOL")" = "0 $requests " ] && iptables -t nat -S IOT'
 
 # ---- a spool of 256 KB and 64 inodes flooded with 400 new names
 emu_vpn_check 0 && mount -t tmpfs -o size=256k,nr_inodes=64,mode=0755 mgm-emu-tiny "$EMU_SPOOL"

@@ -9,7 +9,6 @@
 # resets cleanly.
 . "$(dirname "$0")/common.sh"
 command -v setpriv >/dev/null || emu_skip "setpriv is not installed"
-nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 W=$EMU_STATE/work
 # A legitimate service whose names are full of shell metacharacters; its
 # spool name is cut from the raw line, entities and all.
@@ -17,7 +16,6 @@ ODD_FILE=$W/odd.xml
 ODD_COMPONENT="Press4/Odd \$(touch canary);\`touch canary\` *'"
 ODD_ENDPOINT="odd:TCP:1:$EMU_COMPONENT_IP:4841"
 ODD_SPOOL_NAME="Odd \$(touch canary);\`touch canary\` *'_svc *;|&amp;&amp;.xml"
-INTRUDER_ENDPOINT="opcua:TCP:1:$EMU_COMPONENT_IP:4850"
 
 # rules_are ENDPOINT...: the chain holds exactly one forward per given
 # (untrusted, TCP) endpoint and the gateway's online check, on distinct ports.
@@ -37,10 +35,9 @@ registry_agrees() { [ "$(emu_registry_xpath -1 ComponentList/Component@Component
 # parent, with a link to a root-only file where the receiver writes.
 emu_private_tmp && e2e_up
 echo secret >"$W/secret" && chmod 600 "$W/secret" && chmod 1777 /var/volatile/tmp && rm -r "$EMU_SPOOL"
-nobody mkdir "$EMU_SPOOL" && nobody ln -s "$W/secret" "$EMU_SPOOL/incomming_client_file.xml" || emu_die "planting failed"
+emu_nobody mkdir "$EMU_SPOOL" && emu_nobody ln -s "$W/secret" "$EMU_SPOOL/incomming_client_file.xml" || emu_die "planting failed"
 emu_service_file "$ODD_FILE" "$ODD_COMPONENT" "svc *;|&amp;&amp;" "$ODD_ENDPOINT"
-emu_service_file "$W/intruder.xml" Press4/Intruder opcua "$INTRUDER_ENDPOINT"
-port=4860
+emu_service_file "$W/intruder.xml" Press4/Intruder opcua "opcua:TCP:1:$EMU_COMPONENT_IP:4850" && port=4860
 for f in "glob {alpha,beta}/Glob" "ctl Press4/Ctl&#1;X" "dot Press4/.Pump"; do
   emu_service_file "$W/${f% *}.xml" "${f#* }" s "${f% *}:TCP:1:$EMU_COMPONENT_IP:$((port++))"
 done
@@ -49,8 +46,8 @@ emu_assert "nobody's spool was moved aside and logged at level 3, the linked fil
   'grep -q "ERROR.*Spool directory $EMU_SPOOL was no private directory of the daemon" "$EMU_STATE/daemon.log" &&
   [ "$(cat "$W/secret")" = secret ]'
 emu_send_datagrams --pace 2 "$W/ctl.xml" "$W/dot.xml" >/dev/null
-emu_expect "the dot name is refused" emu_daemon_log_has "Error while renaming incoming service file"
-emu_assert "no spool file starts with a dot" test -z "$(find "$EMU_SPOOL" -mindepth 1 -name '.*')"
+emu_expect "the dot name is refused, no spool file starts with a dot" eval 'emu_daemon_log_has "Error while renaming incoming service file" &&
+  [ -z "$(find "$EMU_SPOOL" -mindepth 1 -name ".*")" ]'
 CORPUS=$W/corpus && emu_hostile_corpus "$CORPUS" && emu_fs_snapshot >"$W/before"
 
 # ---- from outside the Trusted zone
@@ -63,10 +60,6 @@ emu_assert "the drop is logged with the sender and the interface" grep -qE \
   "Dropped 1 datagram\(s\) from outside the Trusted zone; latest from $EMU_OUTSIDE_IP:[0-9]+ on interface Untrusted$" "$EMU_STATE/daemon.log"
 read -r queued _ < <(emu_udp_counters) && emu_assert "all three reached the receiver's socket, neither outside one was spooled" \
   eval '[ $((queued - queued_before)) = 3 ] && ! emu_spool_has Intruder_opcua.xml'
-emu_cycles 3 && emu_assert "nothing of it was forwarded or registered" eval 'rules_are "$DRIVE_ENDPOINT" && registry_agrees Press4/Drive'
-e2e_announce "$W/intruder.xml"
-emu_expect --nudge "the same file from the component is forwarded and registered" eval \
-  'rules_are "$DRIVE_ENDPOINT" "$INTRUDER_ENDPOINT" && registry_agrees Press4/Drive Press4/Intruder'
 
 # ---- hostile fields and names, broken datagrams
 # Well-formed files: their values reach the model, the NAT commands and the
@@ -93,7 +86,6 @@ EMU_TIMEOUT=120 emu_expect "the senders finish" eval '[ "$(cat "$W"/sent.* | gre
 EMU_TIMEOUT=120 e2e_respooled "$ODD_SPOOL_NAME" emu_send_datagrams --pace 1 "$ODD_FILE"
 seconds=$((SECONDS - start)) && read -r queued lost < <(emu_udp_counters)
 reports=$(grep -c "from outside the Trusted zone" "$EMU_STATE/daemon.log")
-emu_assert "drops from outside are reported at most once a minute" test "$reports" -le $((1 + SECONDS / 60))
 read -r sent bytes < <(cat "$W"/sent.* | awk '{ n += $1; b += $2 } END { print n, b }')
 e2e_figures flood datagrams="$sent" bytes="$bytes" queued=$((queued - queued_before)) \
   kernel_dropped=$((lost - lost_before)) flood_seconds="$seconds" drop_reports="$reports"
@@ -112,14 +104,14 @@ e2e_stop && emu_assert "after the stop the IOT chain is empty" test "$(emu_iot_r
 
 # ---- a link in place of the spool, a glob prefix
 mkdir /var/volatile/other && echo kept >/var/volatile/other/file
-rm -r "$EMU_SPOOL" && nobody ln -s /var/volatile/other "$EMU_SPOOL" || emu_die "planting the link failed"
+rm -r "$EMU_SPOOL" && emu_nobody ln -s /var/volatile/other "$EMU_SPOOL" || emu_die "planting the link failed"
 e2e_reset
 emu_assert "the linked directory's files survive the reset" test "$(cat /var/volatile/other/file)" = kept
 emu_start_running
 # The only component names the gateway's prefix.
 e2e_announce "$W/glob.xml"
-emu_expect --nudge "the gateway forwards again, under the glob prefix" eval \
-  'emu_external_port "$EMU_COMPONENT_IP:4860" && e2e_request_has -1 GatewayID "{alpha,beta}/Tarn"'
+emu_expect --nudge "the gateway forwards again, under the glob prefix, nothing of before the reset" eval \
+  'rules_are "glob:TCP:1:$EMU_COMPONENT_IP:4860" && emu_registry_has -1 GatewayID "{alpha,beta}/Tarn"'
 # The glob prefix is one literal path segment (curl expands none), and no
 # request carries the character reference's id or is broken XML.
 emu_assert "the glob prefix went to one literal path, no id with a control character left, all requests XML" \
