@@ -119,17 +119,13 @@ TEST_F(SystemTest, UploadPostsTheRequestFileAndClearsTheFlagOnlyOnTwoHundreds) {
 // glob, query, fragment, further segment or dot segment, and the shell runs
 // nothing else.
 TEST_F(SystemTest, UploadUrlEndsWithThePrefixAsOneEncodedSegment) {
-  const std::pair<std::string, std::string> cases[] = {{"Plant:1 A", "Plant%3A1%20A"},
-                                                       {"a-b.c_d~9Z", "a-b.c_d~9Z"},
-                                                       {"{a,b}", "%7Ba%2Cb%7D"},
-                                                       {"[1-9]", "%5B1-9%5D"},
-                                                       {"a?b#c", "a%3Fb%23c"},
-                                                       {"100%", "100%25"},
-                                                       {"../x/y", "..%2Fx%2Fy"},
-                                                       {"..", "%2E%2E"},
-                                                       {".", "%2E"},
-                                                       {"\xC3\xA9\x7F", "%C3%A9%7F"},
-                                                       {"x';touch CANARY;'", "x%27%3Btouch%20CANARY%3B%27"}};
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      {"Plant:1 A", "Plant%3A1%20A"}, {"a-b.c_d~9Z", "a-b.c_d~9Z"}, {"{a,b}", "%7Ba%2Cb%7D"},
+      {"[1-9]", "%5B1-9%5D"}, {"a?b#c", "a%3Fb%23c"}, {"100%", "100%25"}, {"../x/y", "..%2Fx%2Fy"},
+      {"..", "%2E%2E"}, {".", "%2E"}, {"\xC3\xA9\x7F", "%C3%A9%7F"},
+      {"x';touch CANARY;'", "x%27%3Btouch%20CANARY%3B%27"}};
+  // clang-format on
   for (const auto& [prefix, segment] : cases) {
     model.ComponentIDPrefix = prefix;
     pendingAfter("200\n");
