@@ -11,17 +11,16 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -49,7 +48,6 @@ class TestEnv : public Env {
   // The registry request file as each post found it ("" when missing).
   std::vector<std::string> posted;
   int vpn_check_status = 0;
-  bool fail_popen = false;
   // File creation: fails with this errno when non-zero; when `disk_full`,
   // the file "opens" but every write fails with ENOSPC.
   std::atomic<int> create_error{0};
@@ -62,18 +60,15 @@ class TestEnv : public Env {
     new_registry_service_file = registry_service_file_send_request = tarn_is_iot = false;
     registryRequestRewritten();
     platform_double::resetAll();
-    outputs[ifconfig("Untrusted")] = "198.51.100.1\n";
-    outputs[ifconfig("Trusted")] = "192.168.2.1\n";
+    outputs["/sbin/ifconfig Untrusted | grep 'inet addr' | cut -d: -f2 | awk '{print $1}'"] =
+        "198.51.100.1\n";
+    outputs["/sbin/ifconfig Trusted | grep 'inet addr' | cut -d: -f2 | awk '{print $1}'"] = "192.168.2.1\n";
     outputs["timeout -t 5 /usr/local/bin/GSMUtil iccid"] = "8949 0200 0012 3456 7890\n";
     outputs["timeout -t 5 /usr/local/bin/GSMUtil provider"] = "262011234567890 Telekom\n";
   }
   ~TestEnv() override {
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
-  }
-
-  static std::string ifconfig(const std::string& zone) {
-    return "/sbin/ifconfig " + zone + " | grep 'inet addr' | cut -d: -f2 | awk '{print $1}'";
   }
 
   std::string runCommand(const std::string& command) override {
@@ -84,10 +79,8 @@ class TestEnv : public Env {
       if (!out) throw std::runtime_error("popen() failed!");
       return *out;
     }
-    if (fail_popen) throw std::runtime_error("popen() failed!");
     if (command.rfind("curl ", 0) == 0) {
-      posted.push_back(exists(registry_file_name + xml_extension) ? read(registry_file_name + xml_extension)
-                                                                  : "");
+      posted.push_back(read(registry_file_name + xml_extension));  // "" when missing
       std::string out = curl_outputs.front();
       if (curl_outputs.size() > 1) curl_outputs.erase(curl_outputs.begin());
       return out;
@@ -115,12 +108,8 @@ class TestEnv : public Env {
 
   const std::string& spoolDirectory() override { return dir; }
   int createFile(const std::string& path) override {
-    if (const int error = create_error.load()) {
-      errno = error;
-      return -1;
-    }
-    if (disk_full) return open("/dev/full", O_WRONLY | O_CLOEXEC);
-    return device_.createFile(path);
+    if (const int error = create_error) return errno = error, -1;
+    return disk_full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : device_.createFile(path);
   }
 
   // The spool's files (an absolute name: that file).
@@ -129,14 +118,12 @@ class TestEnv : public Env {
   // Writes the file, its modification time `age` seconds in the past.
   void write(const std::string& name, const std::string& text, long age = 0) const {
     std::ofstream(path(name), std::ios::binary) << text;
-    const std::time_t then = std::time(nullptr) - age;
-    const timeval times[2] = {{then, 0}, {then, 0}};
-    if (age != 0) utimes(path(name).c_str(), times);
+    const auto now = std::filesystem::last_write_time(path(name));
+    std::filesystem::last_write_time(path(name), now - std::chrono::seconds(age));
   }
   std::string read(const std::string& name) const {
-    std::ostringstream text;
-    text << std::ifstream(path(name), std::ios::binary).rdbuf();
-    return text.str();
+    std::ifstream in(path(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
   }
   std::set<std::string> entries() const {
     std::set<std::string> names;
@@ -153,23 +140,11 @@ class TestEnv : public Env {
  private:
   PosixEnv device_;
   // An hour apart for every TestEnv: a once-a-minute report starts afresh.
-  static int nextInstance() {
-    static int instances = 0;
-    return ++instances;
-  }
-  const Clock::time_point start_ = Clock::now() + std::chrono::hours(nextInstance());
+  static inline int instances_ = 0;
+  const Clock::time_point start_ = Clock::now() + std::chrono::hours(++instances_);
   std::atomic<long> seconds_{0};
   ScopedEnv scope_{*this};
 };
-
-// A component service file with one service and these endpoints.
-inline std::string componentFile(const std::string& component, const std::string& service,
-                                 const std::vector<std::string>& endpoints) {
-  std::string xml = "<RegMachCompSvcReq>\n<ComponentList>\n<Component ComponentID=\"" + component +
-                    "\">\n<ServiceList>\n<Service ServiceID=\"" + service + "\">\n";
-  for (const std::string& e : endpoints) xml += "<ServiceEndpoint>" + e + "</ServiceEndpoint>\n";
-  return xml + "</Service>\n</ServiceList>\n</Component>\n</ComponentList>\n</RegMachCompSvcReq>\n";
-}
 
 // Waits up to a generous bound for `condition`; true when it came.
 inline bool eventually(const std::function<bool()>& condition) {
