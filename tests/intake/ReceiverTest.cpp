@@ -1,14 +1,10 @@
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "env/TestEnv.h"
 #include "intake/Receiver.h"
 #include "intake/Spool.h"
 
-using ::testing::AnyOf;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::Not;
+using namespace ::testing;
 namespace fs = std::filesystem;
 namespace pd = platform_double;
 
@@ -32,11 +28,9 @@ TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndStopsCleanly) {
   for (int i = 0; i < 20; ++i) expected["C" + std::to_string(i) + "_S.xml"] = text("C" + std::to_string(i));
   const int descriptors = openDescriptors();
   const uint16_t port = 5611;  // the cycle tests' receiver has 5600
-  std::string port_text = std::to_string(port);
   pthread_t thread;
   pthread_create(
-      &thread, nullptr,
-      [](void* p) { return runReceiver(*static_cast<std::string*>(p), receive_buffer_size); }, &port_text);
+      &thread, nullptr, [](void*) { return runReceiver("5611", receive_buffer_size); }, nullptr);
   // It has bound once its temporary file is there, a fresh regular file.
   EXPECT_TRUE(eventually([&] { return fs::is_regular_file(fs::symlink_status(env.path(temporary()))); }));
   EXPECT_THAT(PosixEnv().runCommand("ls -l /proc/self/fd/"),
@@ -54,12 +48,8 @@ TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndStopsCleanly) {
   env.disk_full = true;
   EXPECT_TRUE(sendUntil(port, text("Full"), [&] { return reports() == 1; }));
   // The next file is open on the full disk: this datagram is lost without a word.
-  EXPECT_TRUE(eventually([] {
-    std::error_code e;
-    for (const auto& fd : fs::directory_iterator("/proc/self/fd"))
-      if (fs::read_symlink(fd.path(), e) == "/dev/full") return true;
-    return false;
-  }));
+  const std::string fds = "ls -l /proc/" + std::to_string(getpid()) + "/fd/";
+  EXPECT_TRUE(eventually([&] { return PosixEnv().runCommand(fds).find("/dev/full") != std::string::npos; }));
   sendDatagram(port, text("Lost"));
   env.disk_full = false;
   EXPECT_TRUE(sendUntil(port, text("Back"), [&] { return env.exists("Back_S.xml"); }));
@@ -91,16 +81,14 @@ TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndStopsCleanly) {
 TEST(ReceiverDeathTest, PortAbove65535OrInUseEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   setenv("MGM_TEST_LOG", "1", 1);  // the log goes to standard error, where the death test reads it
-  EXPECT_EXIT(receiveOnce("65536"), ::testing::ExitedWithCode(1),
-              "UDP Port is to big! \\(cast to unsigned short");
+  EXPECT_EXIT(receiveOnce("65536"), ExitedWithCode(1), "UDP Port is to big! \\(cast to unsigned short");
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   const sockaddr_in top{AF_INET, htons(65535), {}, {}};
   const bool free = bind(fd, reinterpret_cast<const sockaddr*>(&top), sizeof(top)) == 0;
-  EXPECT_EXIT(receiveOnce("65535"), ::testing::ExitedWithCode(1),
-              "Error in UDPServer: Could not bind socket");
+  EXPECT_EXIT(receiveOnce("65535"), ExitedWithCode(1), "Error in UDPServer: Could not bind socket");
   close(fd);
   if (!free) GTEST_SKIP() << "port 65535 is taken on this machine";
-  EXPECT_EXIT(receiveOnce("65535"), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(receiveOnce("65535"), ExitedWithCode(0), "");
 }
 
 // The buffer is forced beyond rmem_max where CAP_NET_ADMIN allows, and a

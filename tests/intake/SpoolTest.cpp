@@ -1,11 +1,9 @@
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "env/TestEnv.h"
 #include "intake/Spool.h"
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
+using namespace ::testing;
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 namespace pd = platform_double;
@@ -19,18 +17,17 @@ std::string temporary() { return incoming_file_name + xml_extension; }
 // spool, hide from the shell's "*" or be cut at a NUL is refused.
 TEST(Spool, HandledFileIsNamedAfterItsLastComponentAndServiceLines) {
   const TestEnv env;
+  // Received text, name kept as ("": refused).
+  // clang-format off
   const std::pair<std::string, std::string> cases[] = {
-      // received text, name kept as ("": refused)
-      {"", "_.xml"},
-      {"<Component ComponentID=\"M1/Pump\">\n<Service ServiceID=\"Status\">\n", "Pump_Status.xml"},
+      {"", "_.xml"}, {"<Component ComponentID=\"M1/Pump\">\n<Service ServiceID=\"Status\">\n", "Pump_Status.xml"},
       {"ComponentID=\"M1/Line/Pump\"\nServiceID=\"Status\"", "Line_Pump_Status.xml"},
       {"<C ComponentID=\"Pump\">\nServiceID=\"S\"", "<C ComponentID=_S.xml"},
       {"ComponentID=\"M1/A\"\nServiceID=\"X\"\nComponentID=\"M1/B\"\nServiceID=\"Y\"", "B_Y.xml"},
       {"ServiceID=\"Old\"\nComponentID=\"M1/Pump\" ServiceID=\"Status\"", "Pump_Old.xml"},
-      {"ComponentID=\"x/.P\"\nServiceID=\"S\"", ""},
-      {"ComponentID=\"x/P\"\nServiceID=\".S\"", ""},
-      {"ComponentID=\"a/q/x/f\"\nServiceID=\"s\"", ""},
-      {"ComponentID=\"x/f.xml\0\"\nServiceID=\"s\""s, ""}};
+      {"ComponentID=\"x/.P\"\nServiceID=\"S\"", ""}, {"ComponentID=\"x/P\"\nServiceID=\".S\"", ""},
+      {"ComponentID=\"a/q/x/f\"\nServiceID=\"s\"", ""}, {"ComponentID=\"x/f.xml\0\"\nServiceID=\"s\""s, ""}};
+  // clang-format on
   for (const auto& [text, name] : cases) {
     const std::string& kept = name.empty() ? temporary() : name;
     SCOPED_TRACE(text);
