@@ -61,13 +61,11 @@ done
 if [ -z "$qemu" ]; then
   check "qemu-arm found (install qemu-user: scripts/setup-armhf.sh)" false
 elif [ -f "$daemon" ]; then
-  work=$(mktemp -d)
-  trap 'rm -rf "$work"' EXIT
+  work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
   root=$stage
   if [ -n "$sysroot" ]; then
     # The sysroot with the staged /usr/local in place of its own.
-    root=$work/root
-    mkdir -p "$root/usr"
+    root=$work/root && mkdir -p "$root/usr"
     for entry in "$sysroot"/* "$sysroot"/usr/*; do
       case ${entry#"$sysroot"/} in usr | usr/local) ;; *) ln -s "$entry" "$root/${entry#"$sysroot"/}" ;; esac
     done
@@ -80,8 +78,7 @@ elif [ -f "$daemon" ]; then
   # under -L, so programs are named by their paths there. Prints the
   # loader's view of where each library comes from, the daemon's log, then
   # "exit=<code>".
-  loader=/lib/ld-linux-armhf.so.3
-  [ -e "$root$loader" ] && loader=$root$loader
+  loader=/lib/ld-linux-armhf.so.3 && [ -e "$root$loader" ] && loader=$root$loader
   cat <<EOF >"$work/run.sh"
 set -u
 # As root nothing of the build machine's /usr/local/lib can stand in for the stage.

@@ -21,8 +21,7 @@ TEST(Logging, RecordsAreWholeLinesAlsoFromTwoThreads) {
   };
   std::thread first(writer, 1), second(writer, 2);
   first.join(), second.join();
-  dup2(saved, STDERR_FILENO);
-  close(saved), close(file);
+  dup2(saved, STDERR_FILENO), close(saved), close(file);
   // "2026-12-06 10:41:11.301 LoggingTest[42] INFO LoggingTest.cpp:29: 2 record 7 xxx..."
   const std::regex record(
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} LoggingTest\[\d+\] (\w+) LoggingTest\.cpp:\d+: )"
