@@ -16,22 +16,24 @@ emu_expect --nudge "128 endpoints and the gateway's own are forwarded" eval '[ "
 published=$(e2e_since) && emu_cycles 2
 emu_assert "no more than that; the limit is logged with the count" eval '[ "$(emu_iot_rule_count)" = 129 ] &&
   emu_daemon_log_has "Endpoint limit of 128 reached, 22 Service endpoint(s) not published"'
+# That a stop withdraws every forward is checked by the cycle's unit test and
+# the other scenarios' stops.
 e2e_mark && e2e_stop && withdrawn=$(e2e_since)
-emu_assert "every forward is withdrawn" test "$(emu_iot_rule_count)" = 0
 e2e_figures endpoint_limit published=129 publish_s="$published" withdraw_s="$withdrawn"
 
 # ---- a start after a stop hears the components again
 emu_start_running && e2e_publish_drive
 
 # ---- a reset into idle mode leaves no forward, and none after a stop
-emu_vpn_check 1 && e2e_reset
-emu_assert "idle mode was logged, no forward is left" eval \
-  'emu_daemon_log_has "Tarn is not able to use IoT -> switch to idle mode" && [ "$(emu_iot_rule_count)" = 0 ]'
-requests=$(emu_registry_count) && emu_start_running && e2e_announce "$DRIVE_FILE" && emu_cycles 3 && e2e_stop
-emu_assert "none after an idle start and stop either, nothing spooled or posted, the chain kept" eval \
-  '[ "$(emu_iot_rule_count) $(emu_registry_count) $(ls -A "$EMU_SPOOL")" = "0 $requests " ] && iptables -t nat -S IOT'
+# Idle mode runs no stop phase: a forward the reset left would still be there.
+emu_vpn_check 1 && e2e_reset && requests=$(emu_registry_count)
+emu_start_running && e2e_announce "$DRIVE_FILE" && emu_cycles 3 && e2e_stop
+emu_assert "idle mode was logged; after an idle start and stop no forward, nothing spooled or posted, the chain kept" eval \
+  'emu_daemon_log_has "Tarn is not able to use IoT -> switch to idle mode" &&
+  [ "$(emu_iot_rule_count) $(emu_registry_count) $(ls -A "$EMU_SPOOL")" = "0 $requests " ] && iptables -t nat -S IOT'
 
 # ---- a spool of 256 KB and 64 inodes flooded with 400 new names
+# That a request cut by a full spool is never posted is the cycle's unit test.
 emu_vpn_check 0 && mount -t tmpfs -o size=256k,nr_inodes=64,mode=0755 mgm-emu-tiny "$EMU_SPOOL"
 e2e_reset && emu_start_running && e2e_publish_drive
 mkdir "$W/flood" && for i in $(seq 400); do
@@ -41,6 +43,4 @@ done
 emu_send_datagrams --pace 400 "$W"/flood/*.xml >/dev/null && emu_cycles 3
 emu_assert "the shortage or the limit was reported, the Drive keeps its forward" eval '{ emu_daemon_log_has \
   "out of descriptors" || emu_daemon_log_has "Spool holds its limit"; } && emu_external_port "$EMU_COMPONENT_IP:4840"'
-emu_assert "every request the registry received is complete XML" "$EMU_PYTHON" -c 'import json, sys, xml.etree.ElementTree as ET
-for line in open(sys.argv[1]): ET.fromstring(json.loads(line)["body"])' "$EMU_STATE/registry/requests.jsonl"
 e2e_exit_cleanly && e2e_pass "limits, start after stop, idle reset, tiny spool flood"

@@ -64,13 +64,9 @@ read -r queued _ < <(emu_udp_counters) && emu_assert "all three reached the rece
 # ---- hostile fields and names, broken datagrams
 # Well-formed files: their values reach the model, the NAT commands and the
 # upload. Paced, so the receiver takes every one.
+# That values reach the model unchanged is the reader's unit test and, for
+# the Odd's shell metacharacters, the check of the registry afterwards.
 read -r sent bytes < <(emu_send_datagrams --pace "$(ls "$CORPUS/formed" | wc -l)" "$CORPUS"/formed/*)
-e2e_respooled "$ODD_SPOOL_NAME" emu_send_datagrams --pace 1 "$ODD_FILE"
-emu_cycles 3
-emu_assert "every payload's ComponentID reached the published model unchanged" "$EMU_PYTHON" -c 'import re, sys
-import xml.etree.ElementTree as ET
-ids = lambda path: {re.sub(r"[\t\n\r]", " ", c.get("ComponentID")) for c in ET.parse(path).iter("Component")}
-sys.exit(sorted(set().union(*map(ids, sys.argv[2:])) - ids(sys.argv[1])) or None)' "$EMU_SPOOL/RegisterMachineServices.xml" "$CORPUS"/formed/payload*
 read -r broken broken_bytes < <(emu_send_datagrams --pace "$(ls "$CORPUS/broken" | wc -l)" "$CORPUS"/broken/*)
 e2e_respooled "$ODD_SPOOL_NAME" emu_send_datagrams --pace 1 "$ODD_FILE"
 e2e_figures input datagrams=$((sent + broken)) bytes=$((bytes + broken_bytes)) \
@@ -114,12 +110,8 @@ emu_expect --nudge "the gateway forwards again, under the glob prefix, nothing o
   'rules_are "glob:TCP:1:$EMU_COMPONENT_IP:4860" && emu_registry_has -1 GatewayID "{alpha,beta}/Tarn"'
 # The glob prefix is one literal path segment (curl expands none), and no
 # request carries the character reference's id or is broken XML.
-emu_assert "the glob prefix went to one literal path, no id with a control character left, all requests XML" \
-  "$EMU_PYTHON" -c '
-import json, sys, xml.etree.ElementTree as ET
-requests = [json.loads(line) for line in open(sys.argv[1])]
-glob = {r["path"] for r in requests if ET.fromstring(r["body"]).findtext("GatewayID") == "{alpha,beta}/Tarn"}
-assert glob == {"/v2/machineservices/%7Balpha%2Cbeta%7D"}
-assert not any(r["path"].endswith(("/alpha", "/beta")) or "Ctl" in r["body"] for r in requests)
-' "$EMU_STATE/registry/requests.jsonl"
+emu_assert "the glob prefix went to one literal path, no request names the Ctl" eval '[ "$(emu_registry_field -1 path)" = \
+  /v2/machineservices/%7Balpha%2Cbeta%7D ] && ! grep -q Ctl "$EMU_STATE/registry/requests.jsonl"'
+emu_assert "every request the registry received is complete XML" "$EMU_PYTHON" -c 'import json, sys, xml.etree.ElementTree as ET
+for line in open(sys.argv[1]): ET.fromstring(json.loads(line)["body"])' "$EMU_STATE/registry/requests.jsonl"
 e2e_exit_cleanly && e2e_pass "hostile senders, local attackers, fields, names, sizes, garbage and a flood"

@@ -15,29 +15,18 @@ send() { dbus-send --system --print-reply --dest=tarn.mgm /tarn/mgm "$@" 2>&1; }
 
 # ---- requests through mgmctl
 emu_start_daemon && statuses 0 1
-# Request, the result code mgmctl prints first, the statuses that follow
-# ("-": none; a status goes to the requester only, so none follows it).
-while read -r request want next; do
-  emu_assert "mgmctl ${request//,/ } answers $want" test "$(emu_ctl ${request//,/ } 2>&1 | head -n1)" = "$want"
-  [ "$next" = - ] || statuses ${next//,/ }
-done <<'EOF'
-start 0x00000000 2,3
-start 0x26000101 -
-status 0x00000000 -
-restart 0x00000000 4,1,2,3
-reset 0x00000000 4,0,1
-start 0x00000000 2,3
-stop,5 0x00000000 5,1
-stop 0x00000000 -
-EOF
+# The result code mgmctl prints first, then the statuses that follow.
+# Refusals and the status request in each state are the lifecycle unit
+# test's; a reset over the bus is met by publish.sh.
+ctl() { emu_assert "mgmctl $* answers 0x00000000" test "$(emu_ctl "$@" 2>&1 | head -n1)" = 0x00000000; }
+ctl start && statuses 2 3 && ctl restart && statuses 4 1 2 3 && ctl stop 5 && statuses 5 1
 
 # ---- raw requests and the bus policy
 emu_assert "dbus-send Start prints uint32 0" eval 'send tarn.Lifecycle.Start | grep -q "uint32 0$"' && statuses 2 3
 emu_assert "introspection names tarn.Lifecycle" eval 'send org.freedesktop.DBus.Introspectable.Introspect | grep -q "name=\"tarn.Lifecycle\""'
 # Nothing but a status request reaches the daemon from an unprivileged user.
-emu_assert "an unprivileged Stop and a call of a foreign interface are denied" eval 'emu_nobody dbus-send --system \
-  --print-reply --dest=tarn.mgm /tarn/mgm tarn.Lifecycle.Stop 2>&1 | grep -q AccessDenied && emu_nobody dbus-send --system \
-  --print-reply --dest=tarn.mgm /tarn/mgm org.example.Poke 2>&1 | grep -q AccessDenied'
+for call in tarn.Lifecycle.Stop org.example.Poke; do emu_assert "an unprivileged $call is denied" eval \
+  'emu_nobody dbus-send --system --print-reply --dest=tarn.mgm /tarn/mgm $call 2>&1 | grep -q AccessDenied'; done
 emu_nobody dbus-send --system --type=signal --dest=tarn.mgm /tarn/mgm tarn.Lifecycle.Poke
 emu_expect "an unprivileged signal is rejected by the bus" grep -q 'Rejected send message.*type="signal".*uid=65534' "$EMU_STATE/bus.log"
 emu_assert "an unprivileged status request is answered: Running" eval 'emu_nobody "$EMU_MGMCTL" status | grep -qx "StatusReply from tarn.mgm: 3 (Running)"'

@@ -1,9 +1,14 @@
 #!/bin/bash
 # Components announce their services: the daemon forwards them through the
-# gateway, registers them, lets traffic through, comes back from a reset, and
-# withdraws everything on a stop. The zone addresses and SIM identity of the
-# request are checked by the cycle's unit test and faults.sh, ageing out by
-# hostile.sh's cleanup.
+# gateway, registers them, lets traffic through and comes back from a reset.
+# Then the operator's tools: `mgmctl supervise`, started before a new daemon,
+# brings it to Running; `mgmctl forwards` lists the forwards as the chain
+# and the request have them and names an endpoint whose rule was deleted by
+# hand; SIGTERM to supervise withdraws everything and ends the daemon with
+# code 0. The zone addresses and SIM identity of the request are checked by
+# the cycle's unit test and faults.sh, ageing out by hostile.sh's cleanup, a
+# renewal of an unchanged file by the reconciliation's unit test and
+# registry.sh.
 . "$(dirname "$0")/common.sh"
 e2e_up && emu_start_daemon && emu_start_running
 
@@ -15,9 +20,6 @@ emu_assert "one request, a POST of XML to /v2/machineservices/Press4" test "$(em
 emu_tcp_server 4840
 emu_assert "traffic from outside reaches the component through the forward" test \
   "$(emu_tcp_roundtrip "$EMU_UNTRUSTED_IP" "$DRIVE_PORT" "ping from outside")" = "component got: ping from outside"
-e2e_respooled "$DRIVE_SPOOL_NAME" emu_announce "$DRIVE_FILE" && emu_cycles 3
-emu_assert "the same file again sends no second request, keeps the rules and the port" \
-  test "$(emu_registry_count) $(emu_iot_rule_count) $(emu_external_port "$EMU_COMPONENT_IP:4840")" = "1 2 $DRIVE_PORT"
 
 # ---- files mgm-announce refuses
 printf '%4097s' "" >"$EMU_STATE/work/over.xml" && OUT=$(emu_comp "$EMU_ANNOUNCE" "$EMU_STATE/work/over.xml" "$EMU_TRUSTED_IP" 2>&1); rc=$?
@@ -25,21 +27,45 @@ emu_comp "$EMU_ANNOUNCE" "$DRIVE_FILE" "$EMU_TRUSTED_IP" 70000 2>/dev/null; rc="
 emu_assert "mgm-announce refuses 4097 bytes (1) and a port out of range (2)" eval \
   '[ "$rc" = "1 2" ] && grep -q "4097 bytes, over the 4096-byte limit" <<<"$OUT"'
 
-# ---- reset, then stop
+# ---- reset
 e2e_reset
 # The chain is set up afresh; the forwards of what is still published are
 # put back, so rules and registry entries stay in step.
-emu_assert "the created phase emptied the spool, hooked the chain once, put the Drive's forward back" eval \
-  '! emu_spool_has "$DRIVE_SPOOL_NAME" && [ "$(iptables -t nat -S PREROUTING | grep -c -- "-j IOT")" = 1 ] &&
-  [ "$(emu_external_port "$EMU_COMPONENT_IP:4840")" = "$DRIVE_PORT" ]'
+# That it empties the spool is the spool's unit test.
+emu_assert "the created phase hooked the chain once, put the Drive's forward back" eval '[ "$(iptables -t nat -S \
+  PREROUTING | grep -c -- "-j IOT")" = 1 ] && [ "$(emu_external_port "$EMU_COMPONENT_IP:4840")" = "$DRIVE_PORT" ]'
 # The Conveyor's file has the largest size mgm-announce sends.
 CONVEYOR_FILE=$EMU_STATE/work/conveyor.xml && emu_service_file "$CONVEYOR_FILE" Press4/Conveyor modbus "modbus:TCP:1:$EMU_COMPONENT_IP:502"
 printf '<!--%*s-->' $((4096 - 7 - $(stat -c %s "$CONVEYOR_FILE"))) "" >>"$CONVEYOR_FILE" && emu_start_running && e2e_announce "$CONVEYOR_FILE"
 emu_expect --nudge "after the reset the Conveyor is registered, the Drive no longer" eval \
   'emu_registry_lists Press4/Conveyor && ! emu_registry_lists Press4/Drive'
-requests=$(emu_registry_count) && e2e_stop
+e2e_exit_cleanly
+
+# ---- supervise and forwards
+emu_replace_supervisor "$EMU_MGMCTL" supervise && SUPERVISE_PID=$(cat "$EMU_STATE/supervisor.pid") && emu_start_daemon
+emu_expect "supervise brings the daemon to Running" emu_status_seen 3
+e2e_publish_drive && tarn_port=$(emu_external_port "$ONLINE_CHECK_TARGET")
+# forwards_rows: `mgmctl forwards --json` as "component endpoint interface
+# protocol destination zone_address external_port state" lines ("-" for an
+# empty field), sorted; fails when mgmctl does.
+forwards_rows() { "$EMU_MGMCTL" forwards --json >"$EMU_STATE/work/forwards.json" && "$EMU_PYTHON" -c 'import json, sys
+for r in json.load(open(sys.argv[1]))["forwards"]: print(*[r[k] or "-" for k in sys.argv[2:]])' "$EMU_STATE/work/forwards.json" \
+  component endpoint interface protocol destination zone_address external_port state | LC_ALL=C sort; }
+drive="Press4/Drive opcua:TCP:1:$EMU_UNTRUSTED_IP:$DRIVE_PORT"
+tarn="Press4/Tarn gwiotsvc:TCP:1:$EMU_TRUSTED_IP:$tarn_port/chkcompconnstatus/ Trusted tcp $ONLINE_CHECK_TARGET $EMU_TRUSTED_IP $tarn_port ok"
+emu_assert "forwards lists exactly the Drive's endpoint and the gateway's own" test "$(forwards_rows)" = \
+  "$(printf '%s\n' "$drive Untrusted tcp $EMU_COMPONENT_IP:4840 $EMU_UNTRUSTED_IP $DRIVE_PORT ok" "$tarn" | LC_ALL=C sort)"
+iptables -t nat -D IOT -i Untrusted -p tcp --dport "$DRIVE_PORT" -j DNAT --to-destination "$EMU_COMPONENT_IP:4840" ||
+  emu_die "deleting the Drive's rule by hand failed"
+emu_assert "forwards and its table report the Drive's endpoint without its rule" eval '[ "$(forwards_rows)" = \
+  "$(printf "%s\n" "$drive - - - $EMU_UNTRUSTED_IP $DRIVE_PORT no-rule" "$tarn" | LC_ALL=C sort)" ] &&
+  "$EMU_MGMCTL" forwards | grep -F Press4/Drive | grep -qw no-rule'
+
+requests=$(emu_registry_count) && kill -TERM "$SUPERVISE_PID"
+wait "$SUPERVISE_PID"; emu_assert "supervise ends after SIGTERM with exit code 0, the daemon reported Exiting and ended with 0" \
+  eval '[ $? = 0 ] && emu_wait_daemon_exit && emu_status_seen 7 && [ "$EMU_DAEMON_EXIT" = 0 ]'
 # The withdrawal's texts are the writer's golden file.
-emu_assert "one withdrawal of every component, the IOT chain empty, the spool holding only the request, the receiver joined" \
-  eval '[ "$(emu_registry_count) $(emu_iot_rule_count) $(ls -A "$EMU_SPOOL")" = "$((requests + 1)) 0 RegisterMachineServices.xml" ] &&
-  emu_registry_lists_none && emu_daemon_log_has "join receiver thread: OK"'
-e2e_exit_cleanly && e2e_pass "announce, forward, register, traffic, reset, stop"
+emu_assert "one withdrawal of every component, the IOT chain empty, the spool holding only the request, forwards lists \
+nothing" eval '[ "$(emu_registry_count) $(emu_iot_rule_count) $(ls -A "$EMU_SPOOL")" = "$((requests + 1)) 0 \
+RegisterMachineServices.xml" ] && emu_registry_lists_none && [ -z "$(forwards_rows)" ]'
+e2e_pass "announce, forward, register, traffic, reset; supervise and forwards; SIGTERM withdraws everything"
