@@ -75,18 +75,17 @@ struct Reconciliation : ::testing::Test, PortForwarding {
 
 TEST(EndpointsEqual, ComparesTheSixIdentityFieldsWholeAndNothingElse) {
   using E = ServiceEndpoint;
-  const std::pair<std::string E::*, bool> cases[] = {
-      {&E::EndpointText, true},     {&E::EndpointSuffix, true},  {&E::EndpointZone, true},
-      {&E::EndpointService, false}, {&E::EndpointPROT, false},   {&E::EndpointID, false},
-      {&E::EndpointIP, false},      {&E::EndpointZoneIP, false}, {&E::EndpointPORT, false},
-  };
+  // Fields outside the identity, then the six of it.
+  std::string E::*const fields[] = {&E::EndpointText,    &E::EndpointSuffix, &E::EndpointZone,
+                                    &E::EndpointService, &E::EndpointPROT,   &E::EndpointID,
+                                    &E::EndpointIP,      &E::EndpointZoneIP, &E::EndpointPORT};
   const E base = parseEndpointText("svc:TCP:1:10.0.0.1:80/x", "false");
-  for (size_t i = 0; i < std::size(cases); ++i) {
+  for (size_t i = 0; i < std::size(fields); ++i) {
     E changed = base;
-    (changed.*cases[i].first).push_back('\0');  // seen only by a length-aware compare
+    (changed.*fields[i]).push_back('\0');  // seen only by a length-aware compare
     changed.EndpointExternalPORT = 50000;
     changed.EndpointStatus = ENDPOINT_STATUS_STALE;
-    EXPECT_EQ(endpointsEqual(base, changed), cases[i].second) << i;
+    EXPECT_EQ(endpointsEqual(base, changed), i < 3) << i;
   }
 }
 

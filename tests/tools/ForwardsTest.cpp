@@ -32,20 +32,16 @@ TEST(Forwards, JoinsEndpointsAndRulesByExternalPort) {
     std::string chain;
     const char* expected;
   } const cases[] = {
-      {"both agree",
-       {tarn, drive},
-       rule(50000, "d:1") + rule(49152, "t:2"),
+      // clang-format off
+      {"both agree", {tarn, drive}, rule(50000, "d:1") + rule(49152, "t:2"),
        "ok 49152 P/Tarn t:2\nok 50000 P/Drive d:1\n"},
       {"no rules", {tarn, drive}, "", "no-rule 49152 P/Tarn -\nno-rule 50000 P/Drive -\n"},
       {"no request", {}, rule(50000, "d:1"), "no-endpoint 50000 - d:1\n"},
-      {"a rule for an unknown port",
-       {drive},
-       rule(50001, "x:1") + rule(50000, "d:1"),
+      {"a rule for an unknown port", {drive}, rule(50001, "x:1") + rule(50000, "d:1"),
        "ok 50000 P/Drive d:1\nno-endpoint 50001 - x:1\n"},
-      {"duplicate ports",
-       {drive, twin},
-       rule(50000, "d:1") + rule(50000, "d:2"),
+      {"duplicate ports", {drive, twin}, rule(50000, "d:1") + rule(50000, "d:2"),
        "ok 50000 P/Drive d:1\nduplicate 50000 P/Twin -\nduplicate 50000 - d:2\n"},
+      // clang-format on
   };
   for (const Case& c : cases)
     EXPECT_EQ(summary(forwards::join(c.endpoints, forwards::parseIotRules(kChainHead + c.chain))), c.expected)
