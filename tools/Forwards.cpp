@@ -47,6 +47,26 @@ std::string jsonString(const std::string& text) {
   return out + "\"";
 }
 
+// A table cell on one line: control characters (line breaks in an id would
+// forge rows) and the backslash are written as C escapes.
+std::string tableCell(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      out += {'\\', c == '\n' ? 'n' : c == '\r' ? 'r' : 't'};
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::vector<NatRule> parseIotRules(const std::string& output) {
@@ -130,11 +150,12 @@ std::string formatTable(const std::vector<Forward>& rows) {
       {"COMPONENT", "SERVICE", "PUBLISHED AS", "PORT", "INTERFACE", "PROTO", "FORWARDED TO", "STATE"}};
   for (const Forward& row : rows) {
     const bool has_rule = !row.destination.empty() || !row.interface.empty();
-    cells.push_back({row.component.empty() ? "-" : row.component, row.service.empty() ? "-" : row.service,
-                     row.endpoint.empty() ? "-" : row.endpoint,
+    cells.push_back({row.component.empty() ? "-" : tableCell(row.component),
+                     row.service.empty() ? "-" : tableCell(row.service),
+                     row.endpoint.empty() ? "-" : tableCell(row.endpoint),
                      row.external_port ? std::to_string(row.external_port) : "-",
-                     has_rule ? row.interface : "-", has_rule ? row.protocol : "-",
-                     has_rule ? row.destination : "-", stateName(row.state)});
+                     has_rule ? tableCell(row.interface) : "-", has_rule ? tableCell(row.protocol) : "-",
+                     has_rule ? tableCell(row.destination) : "-", stateName(row.state)});
   }
   std::vector<size_t> width(cells[0].size(), 0);
   for (const auto& line : cells)

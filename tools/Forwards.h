@@ -46,7 +46,9 @@ struct Forward {
 std::vector<Forward> join(const std::vector<xml::PublishedEndpoint>& endpoints,
                           const std::vector<NatRule>& rules);
 
-// A table for people, and a JSON document {"forwards": [...]} for scripts.
+// A table for people, one line a row (control characters and the backslash
+// in a cell written as C escapes), and a JSON document {"forwards": [...]}
+// for scripts.
 std::string formatTable(const std::vector<Forward>& rows);
 std::string formatJson(const std::vector<Forward>& rows);
 

@@ -1,6 +1,10 @@
 #include "env/Env.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +53,24 @@ const std::string& PosixEnv::spoolDirectory() { return spool_directory; }
 int PosixEnv::createFile(const std::string& path) {
   if (unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
   return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+std::vector<std::string> PosixEnv::gatewayAddresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return addresses;
+  const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owner(list, freeifaddrs);
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    const sockaddr* broadcast = (entry->ifa_flags & IFF_BROADCAST) != 0 ? entry->ifa_broadaddr : nullptr;
+    const sockaddr* const own[] = {entry->ifa_addr, broadcast};
+    for (const sockaddr* address : own) {
+      char text[INET_ADDRSTRLEN];
+      if (address != nullptr && address->sa_family == AF_INET &&
+          inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text))
+        addresses.push_back(text);
+    }
+  }
+  return addresses;
 }
 
 bool readRegularFile(const std::string& path, size_t limit, std::string& text) {

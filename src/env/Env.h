@@ -1,12 +1,14 @@
 // The device as the daemon sees it: the shell, the monotonic clock, the
-// spool directory and the creation of files in it. Every part that touches
-// the device does so through Env::current(), so a test replaces the device
-// by installing one object (see ScopedEnv) instead of patching globals.
+// spool directory, the creation of files in it and the gateway's own
+// addresses. Every part that touches the device does so through
+// Env::current(), so a test replaces the device by installing one object
+// (see ScopedEnv) instead of patching globals.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 class Env {
  public:
@@ -32,6 +34,9 @@ class Env {
   // made exclusively, without following a link, close-on-exec, mode 0644.
   // Returns the descriptor, or -1 with errno set.
   virtual int createFile(const std::string& path) = 0;
+  // Every IPv4 address of the gateway's own interfaces and each interface's
+  // broadcast address, dotted; empty when they cannot be listed.
+  virtual std::vector<std::string> gatewayAddresses() = 0;
 
   // The Env in use: the real device unless a ScopedEnv is alive.
   static Env& current();
@@ -50,6 +55,7 @@ class PosixEnv : public Env {
   Clock::time_point now() override;
   const std::string& spoolDirectory() override;
   int createFile(const std::string& path) override;
+  std::vector<std::string> gatewayAddresses() override;
 };
 
 // Forwards every call to another Env, so a test overrides only what it
@@ -62,6 +68,7 @@ class EnvWrapper : public Env {
   Clock::time_point now() override { return target_.now(); }
   const std::string& spoolDirectory() override { return target_.spoolDirectory(); }
   int createFile(const std::string& path) override { return target_.createFile(path); }
+  std::vector<std::string> gatewayAddresses() override { return target_.gatewayAddresses(); }
 
  private:
   Env& target_;

@@ -84,7 +84,8 @@ class PublishingIndex {
     }
   }
 
-  // The published endpoints of components, the gateway's own not counted.
+  // The published endpoints of components, the gateway's own (the only
+  // trusted component, refuseReceived sees to that) not counted.
   uint32_t endpointCount() const { return endpoint_count_; }
   bool isTaken(uint32_t port) const { return taken_[port - EXTERNAL_PORT_BASE]; }
   bool allTaken() const { return taken_count_ == EXTERNAL_PORT_COUNT; }
@@ -190,6 +191,35 @@ bool insertEndpoint(PublishingIndex& published, const Component& component, cons
 }
 
 // ---- the steps of a cycle ----
+
+// Drops what may not be published from the received components, each with a
+// level-3 line. A component under the ComponentID of the gateway's own
+// default component (today's, or an earlier prefix's still published) would
+// join it: its endpoints would be published as trusted and not counted.
+void refuseReceived(MachineComponentServices& incoming, const MachineComponentServices& published,
+                    const PortForwarding& forwarding) {
+  std::unordered_set<std::string> own_ids{incoming.ComponentIDPrefix + DEFAULT_COMPONENT_SUFFIX};
+  for (const Component& component : published.ComponentList)
+    if (component.Trusted == "true") own_ids.insert(component.ComponentID);
+  std::list<Component>& components = incoming.ComponentList;
+  for (auto component = components.begin(); component != components.end();) {
+    if (own_ids.count(component->ComponentID) != 0) {
+      MGM_LOG(3, "Component %s refused: its ComponentID is the gateway's own",
+              component->ComponentID.c_str());
+      component = components.erase(component);
+      continue;
+    }
+    for (Service& service : component->ServiceList)
+      service.EndpointList.remove_if([&](const ServiceEndpoint& endpoint) {
+        const char* const reason = forwarding.refusal(endpoint);
+        if (reason != nullptr)
+          MGM_LOG(3, "Service endpoint %s:%s of Component %s refused: %s", endpoint.EndpointIP.c_str(),
+                  endpoint.EndpointPORT.c_str(), component->ComponentID.c_str(), reason);
+        return reason != nullptr;
+      });
+    ++component;
+  }
+}
 
 void addDefaultService(MachineComponentServices& incoming) {
   Component component{incoming.ComponentIDPrefix + DEFAULT_COMPONENT_SUFFIX, "true", {}};
@@ -299,6 +329,7 @@ void addNewServices(MachineComponentServices& incoming, MachineComponentServices
 
 void reconcileCycle(MachineComponentServices& incoming, MachineComponentServices& published,
                     PortForwarding& forwarding, bool running) {
+  refuseReceived(incoming, published, forwarding);
   if (running) addDefaultService(incoming);
   assignZoneAddresses(incoming);
   copyGatewayIdentity(published, incoming);

@@ -16,6 +16,8 @@ class PortForwarding {
   virtual void add(const ServiceEndpoint& endpoint) = 0;
   // A published endpoint is withdrawn.
   virtual void remove(const ServiceEndpoint& endpoint) = 0;
+  // Why no rule may forward to this received endpoint; null when one may.
+  virtual const char* refusal(const ServiceEndpoint& endpoint) const = 0;
 };
 
 // External ports are 49152 + (r mod 10847), r drawn from rand().
@@ -28,7 +30,12 @@ constexpr uint32_t EXTERNAL_PORT_COUNT = 10847;
 constexpr uint32_t MAX_PUBLISHED_ENDPOINTS = 128;
 
 // One cycle's reconciliation of `incoming` into `published`, in this order:
-// when `running`, the gateway's own default service is appended to
+// received components under the ComponentID of the gateway's own default
+// component (ComponentIDPrefix + "/Tarn", or a trusted one still published)
+// and received endpoints that `forwarding` refuses are dropped from
+// `incoming`, each with a level-3 line, so only the gateway's own service is
+// ever trusted and every received endpoint counts toward the limit; when
+// `running`, the gateway's own default service is appended to
 // `incoming` (a stop's withdrawal cycle adds none); the zone addresses of
 // `incoming` go into its endpoints; the gateway identity is copied to
 // `published`; incoming endpoints are matched against published ones;

@@ -75,13 +75,15 @@ bool isSuccessStatus(const std::string& output) {
          digit(output[1]) && digit(output[2]);
 }
 
+// The request is posted byte for byte (--data-binary): -d would drop every
+// CR and LF of the file, changing values that hold them and breaking the XML.
 std::string uploadCommand(const std::string& encoded_prefix) {
   const std::string request_file = spoolDirectory() + registry_file_name + xml_extension;
   const std::string url =
       "https://" + registry_host + "/" + registry_api_version + "/machineservices/" + encoded_prefix;
   return "curl --cert " + client_certificate_path + " --cacert " + ca_certificate_path +
          " --fail --silent --show-error" + CURL_OPTIONS +
-         " -H \"Content-Type: application/xml\" -X POST -d " + shellWord("@" + request_file) +
+         " -H \"Content-Type: application/xml\" -X POST --data-binary " + shellWord("@" + request_file) +
          " -o /dev/null -s -w \"%{http_code}\n\"" + " " + shellWord(url);
 }
 

@@ -52,6 +52,8 @@ class TestEnv : public Env {
   // the file "opens" but every write fails with ENOSPC.
   std::atomic<int> create_error{0};
   std::atomic<bool> disk_full{false};
+  // The gateway's own addresses, as the interfaces list them.
+  std::vector<std::string> gateway_addresses{"127.0.0.1", "192.168.2.1", "192.168.2.255", "198.51.100.1"};
 
   TestEnv() {
     mkdir(dir.c_str(), 0700);
@@ -111,6 +113,8 @@ class TestEnv : public Env {
     if (const int error = create_error) return errno = error, -1;
     return disk_full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : device_.createFile(path);
   }
+
+  std::vector<std::string> gatewayAddresses() override { return gateway_addresses; }
 
   // The spool's files (an absolute name: that file).
   std::string path(const std::string& name) const { return name.rfind('/', 0) == 0 ? name : dir + name; }

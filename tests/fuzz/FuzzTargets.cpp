@@ -183,7 +183,8 @@ void fuzzDatagramCycle(const std::string& datagram) {
   incoming.MgTrustedZoneIPAddress = "192.168.2.254";
 
   // Publishing: one rule per forwarded incoming endpoint, in model order,
-  // each holding the endpoint's values as whole words; ports unique and in
+  // each holding the endpoint's values as whole words (address and port
+  // without trailing white space); ports unique and in
   // range; the published model exactly the forwarded endpoints; then the
   // upload; no file removed.
   runCycle(env, incoming, published, true);
@@ -196,9 +197,10 @@ void fuzzDatagramCycle(const std::string& datagram) {
         if (e.EndpointExternalPORT == 0) continue;
         FUZZ_CHECK(at < env.commands_run.size() && env.commands_run[at][0] == "iptables");
         const Words& rule = *rules.insert(env.commands_run[at++]).first;
+        auto kept = [](const std::string& v) { return v.substr(0, v.find_last_not_of(" \t\r\n") + 1); };
         for (const std::string& value :
              {e.EndpointZone, e.EndpointPROT, std::to_string(e.EndpointExternalPORT),
-              e.EndpointIP + ":" + e.EndpointPORT})
+              kept(e.EndpointIP) + ":" + kept(e.EndpointPORT)})
           FUZZ_CHECK(std::find(rule.begin(), rule.end(), value) != rule.end());
         FUZZ_CHECK(ports.insert(e.EndpointExternalPORT).second && e.EndpointExternalPORT >= 49152 &&
                    e.EndpointExternalPORT <= 59998);

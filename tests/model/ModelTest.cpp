@@ -22,15 +22,19 @@ void forEachEndpoint(Model& model, Visit visit) {
 struct Reconciliation : ::testing::Test, PortForwarding {
   void add(const ServiceEndpoint& e) override { EXPECT_TRUE(in_force.insert(rule(e)).second) << rule(e); }
   void remove(const ServiceEndpoint& e) override { EXPECT_EQ(in_force.erase(rule(e)), 1u) << rule(e); }
+  // The gateway's own address, as the NAT forwarding refuses it.
+  const char* refusal(const ServiceEndpoint& e) const override {
+    return e.EndpointIP == "192.168.2.1" ? "the gateway's" : nullptr;
+  }
 
   // One cycle over "component service endpoint-text" triples, as the reader
   // leaves them; the stop-time cycle (`running` false) adds no default
   // service. Returns the level-6 log as "+address:port" added,
   // "-address:port" removed, "S" / "C" empty service / component removed.
   std::string cycle(const std::string& triples, bool running = true,
-                    const std::string& untrusted = "10.1.1.1") {
+                    const std::string& untrusted = "10.1.1.1", const std::string& prefix = "gw") {
     MachineComponentServices in;
-    in.ComponentIDPrefix = "gw";
+    in.ComponentIDPrefix = prefix;
     in.MgTrustedZoneIPAddress = "192.168.2.254";
     in.MgUntrustedZoneIPAddress = untrusted;
     std::istringstream words(triples);
@@ -166,6 +170,27 @@ TEST_F(Reconciliation, PublishesUpToTheLimitBesidesTheGatewaysOwnAndCountsTheRes
   EXPECT_EQ(published.ComponentList.front().ServiceList.front().EndpointList.back().EndpointID,
             std::to_string(MAX_PUBLISHED_ENDPOINTS + 1));
   EXPECT_EQ(platform_double::logTexts(3).size(), 1u);
+}
+
+// A flood under the gateway's own ComponentID would join its trusted
+// component, uncounted; it is refused in every cycle, as is an endpoint the
+// forwarding refuses. The gateway's own service, at its own address, stays;
+// under a new prefix its earlier component is still the gateway's own.
+TEST_F(Reconciliation, ReceivedEndpointsNeverJoinTheGatewaysOwnComponent) {
+  std::string triples = "m s ssh:TCP:1:192.168.2.1:22 ";
+  for (uint32_t i = 0; i <= MAX_PUBLISHED_ENDPOINTS; ++i)
+    triples += "gw/Tarn s e:TCP:" + std::to_string(i) + ":10.0.0.1:1 ";
+  cycle("");
+  for (const char* prefix : {"gw", "gw", "new"}) {
+    EXPECT_EQ(cycle(triples, true, "10.1.1.1", prefix), "");
+    EXPECT_EQ(describe(),
+              std::vector<std::string>{"gw/Tarn(true)/component-online-check gwiotsvc:TCP:1:"
+                                       "192.168.2.1:9080/chkcompconnstatus/ Trusted@192.168.2.254"});
+    EXPECT_EQ(
+        platform_double::logTexts(3),
+        (std::vector<std::string>{"Service endpoint 192.168.2.1:22 of Component m refused: the gateway's",
+                                  "Component gw/Tarn refused: its ComponentID is the gateway's own"}));
+  }
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST_F(SystemTest, NatRulesGetEachReceivedValueAsItsOwnWord) {
   // Every received value reaches iptables as its own unchanged word, and
   // nothing else runs.
   for (const std::string v :
-       {"", " a b ", "x; touch CANARY", "x && touch CANARY", "x | touch CANARY", "$(touch CANARY)",
+       {"", " a b", "x; touch CANARY", "x && touch CANARY", "x | touch CANARY", "$(touch CANARY)",
         "`touch CANARY`", "'; touch CANARY; '", "\"", "x\ntouch CANARY", "*", "[ab]", "#"}) {
     ServiceEndpoint e;
     e.EndpointZone = e.EndpointPROT = e.EndpointIP = e.EndpointPORT = v;
@@ -58,6 +58,25 @@ TEST_F(SystemTest, NatRulesGetEachReceivedValueAsItsOwnWord) {
                   AllOf(StartsWith("14["), EndsWith("]"), HasSubstr("[-i][" + v + "][-p][" + v + "]"),
                         HasSubstr("[--dport][0][-j][DNAT][--to-destination][" + v + ":" + v + "]")));
   }
+}
+
+// Rules go only to components; trailing white space (a pretty-printed
+// endpoint's line break and indentation) is no part of a rule's words.
+TEST_F(SystemTest, ForwardsOnlyToComponentAddressesWithoutTrailingSpace) {
+  const std::pair<const char*, bool> cases[] = {
+      // Address, refused?
+      {"192.168.2.20", false},   {"10.0.0.1 \t\r\n ", false}, {"192.168.2.1", true}, {"198.51.100.1\n", true},
+      {"192.168.2.255", true},   {"127.0.0.1", true},         {"127.9.9.9", true},   {"0.0.0.0", true},
+      {"255.255.255.255", true}, {"224.0.0.1", true},         {"239.9.9.9", true},   {"0177.0.0.1", true},
+      {"127.1", true},           {"10.0.0.1-10.0.0.9", true}, {"gw.local", true},    {" 10.0.0.1", true}};
+  const NatPortForwarding forwarding;
+  for (const auto& [address, refused] : cases)
+    EXPECT_EQ(
+        forwarding.refusal(parseEndpointText(std::string("s:TCP:1:") + address + ":80", "false")) != nullptr,
+        refused)
+        << address;
+  addPortForwarding(parseEndpointText("opcua:TCP:1:192.168.2.20:4840\n        ", "false"));
+  EXPECT_THAT(wordsOf(env.commands.back()), EndsWith("[--to-destination][192.168.2.20:4840]"));
 }
 
 TEST_F(SystemTest, IdentityProbesRetryThenFallBackToTheMock) {
@@ -108,10 +127,10 @@ TEST_F(SystemTest, UploadUrlEndsWithThePrefixAsOneEncodedSegment) {
   for (const auto& [prefix, segment] : cases) {
     model.ComponentIDPrefix = prefix;
     pendingAfter("200\n");
-    EXPECT_THAT(
-        wordsOf(env.commands.back()),
-        AllOf(HasSubstr("[--globoff]"), HasSubstr("[@" + env.path("RegisterMachineServices.xml") + "]"),
-              EndsWith("[https://" + registry_host + "/v2/machineservices/" + segment + "]")));
+    EXPECT_THAT(wordsOf(env.commands.back()),
+                AllOf(HasSubstr("[--globoff]"),
+                      HasSubstr("[--data-binary][@" + env.path("RegisterMachineServices.xml") + "]"),
+                      EndsWith("[https://" + registry_host + "/v2/machineservices/" + segment + "]")));
   }
 }
 

@@ -48,4 +48,13 @@ TEST(Forwards, JoinsEndpointsAndRulesByExternalPort) {
         << c.name;
 }
 
+// Line breaks in an id cannot forge rows of the table.
+TEST(Forwards, TableKeepsEveryRowOnOneLine) {
+  forwards::Forward row;
+  row.component = "P/a\nP/forged ok\r\x01\\";
+  const std::string table = forwards::formatTable({row});
+  EXPECT_EQ(table.substr(table.find('\n') + 1, 25), "P/a\\nP/forged ok\\r\\x01\\\\ ");
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 2);
+}
+
 }  // namespace
