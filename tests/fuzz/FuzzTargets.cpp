@@ -184,9 +184,8 @@ void fuzzDatagramCycle(const std::string& datagram) {
 
   // Publishing: one rule per forwarded incoming endpoint, in model order,
   // each holding the endpoint's values as whole words (address and port
-  // without trailing white space); ports unique and in
-  // range; the published model exactly the forwarded endpoints; then the
-  // upload; no file removed.
+  // without trailing white space); ports unique and in range; the published
+  // model exactly the forwarded endpoints; then the upload; no file removed.
   runCycle(env, incoming, published, true);
   std::set<uint32_t> ports;
   std::set<Words> rules;
