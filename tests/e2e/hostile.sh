@@ -109,9 +109,9 @@ e2e_announce "$W/glob.xml"
 emu_expect --nudge "the gateway forwards again, under the glob prefix, nothing of before the reset" eval \
   'rules_are "glob:TCP:1:$EMU_COMPONENT_IP:4860" && emu_registry_has -1 GatewayID "{alpha,beta}/Tarn"'
 # The glob prefix is one literal path segment (curl expands none), and no
-# request carries the character reference's id or is broken XML.
+# request carries the character reference's id. That every request is
+# well-formed XML is the datagram_cycle fuzz target's (the written request
+# parses) and steering.sh's (the posted body is the written file).
 emu_assert "the glob prefix went to one literal path, no request names the Ctl" eval '[ "$(emu_registry_field -1 path)" = \
   /v2/machineservices/%7Balpha%2Cbeta%7D ] && ! grep -q Ctl "$EMU_STATE/registry/requests.jsonl"'
-emu_assert "every request the registry received is complete XML" "$EMU_PYTHON" -c 'import json, sys, xml.etree.ElementTree as ET
-for line in open(sys.argv[1]): ET.fromstring(json.loads(line)["body"])' "$EMU_STATE/registry/requests.jsonl"
 e2e_exit_cleanly && e2e_pass "hostile senders, local attackers, fields, names, sizes, garbage and a flood"

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Components announce their services: the daemon forwards them through the
-# gateway, registers them, lets traffic through and comes back from a reset.
+# gateway, registers them and comes back from a reset (traffic through a
+# forward is steering.sh's round trip).
 # Then the operator's tools: `mgmctl supervise`, started before a new daemon,
 # brings it to Running; `mgmctl forwards` lists the forwards as the chain
 # and the request have them and names an endpoint whose rule was deleted by
@@ -17,9 +18,6 @@ e2e_publish_drive
 # The rules' words, zones and distinct ports are checked in hostile.sh.
 emu_assert "one request, a POST of XML to /v2/machineservices/Press4" test "$(emu_registry_count) $(emu_registry_field 1 \
   method) $(emu_registry_field 1 content_type) $(emu_registry_field 1 path)" = "1 POST application/xml /v2/machineservices/Press4"
-emu_tcp_server 4840
-emu_assert "traffic from outside reaches the component through the forward" test \
-  "$(emu_tcp_roundtrip "$EMU_UNTRUSTED_IP" "$DRIVE_PORT" "ping from outside")" = "component got: ping from outside"
 
 # ---- files mgm-announce refuses
 printf '%4097s' "" >"$EMU_STATE/work/over.xml" && OUT=$(emu_comp "$EMU_ANNOUNCE" "$EMU_STATE/work/over.xml" "$EMU_TRUSTED_IP" 2>&1); rc=$?

@@ -63,18 +63,15 @@ TEST_F(SystemTest, NatRulesGetEachReceivedValueAsItsOwnWord) {
 // Rules go only to components; trailing white space (a pretty-printed
 // endpoint's line break and indentation) is no part of a rule's words.
 TEST_F(SystemTest, ForwardsOnlyToComponentAddressesWithoutTrailingSpace) {
-  const std::pair<const char*, bool> cases[] = {
-      // Address, refused?
-      {"192.168.2.20", false},   {"10.0.0.1 \t\r\n ", false}, {"192.168.2.1", true}, {"198.51.100.1\n", true},
-      {"192.168.2.255", true},   {"127.0.0.1", true},         {"127.9.9.9", true},   {"0.0.0.0", true},
-      {"255.255.255.255", true}, {"224.0.0.1", true},         {"239.9.9.9", true},   {"0177.0.0.1", true},
-      {"127.1", true},           {"10.0.0.1-10.0.0.9", true}, {"gw.local", true},    {" 10.0.0.1", true}};
   const NatPortForwarding forwarding;
-  for (const auto& [address, refused] : cases)
-    EXPECT_EQ(
-        forwarding.refusal(parseEndpointText(std::string("s:TCP:1:") + address + ":80", "false")) != nullptr,
-        refused)
-        << address;
+  auto refused = [&](const std::string& address) {
+    return forwarding.refusal(parseEndpointText("s:TCP:1:" + address + ":80", "false")) != nullptr;
+  };
+  for (const char* address : {"192.168.2.20", "10.0.0.1 \t\r\n "}) EXPECT_FALSE(refused(address)) << address;
+  for (const char* address : {"192.168.2.1", "198.51.100.1\n", "192.168.2.255", "127.0.0.1", "127.9.9.9",
+                              "0.0.0.0", "255.255.255.255", "224.0.0.1", "239.9.9.9", "0177.0.0.1", "127.1",
+                              "10.0.0.1-10.0.0.9", "gw.local", " 10.0.0.1"})
+    EXPECT_TRUE(refused(address)) << address;
   addPortForwarding(parseEndpointText("opcua:TCP:1:192.168.2.20:4840\n        ", "false"));
   EXPECT_THAT(wordsOf(env.commands.back()), EndsWith("[--to-destination][192.168.2.20:4840]"));
 }
