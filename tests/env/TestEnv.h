@@ -52,6 +52,11 @@ class TestEnv : public Env {
   // the file "opens" but every write fails with ENOSPC.
   std::atomic<int> create_error{0};
   std::atomic<bool> disk_full{false};
+  // Called before every operation on a directory entry, with the
+  // operation's name ("open", "mkdir", "rename", "unlink", "stat", "list")
+  // and the entry's: a test races the daemon here, or throws. Set it while
+  // no receiver runs.
+  std::function<void(const std::string& operation, const std::string& name)> before;
 
   TestEnv() {
     mkdir(dir.c_str(), 0700);
@@ -88,11 +93,9 @@ class TestEnv : public Env {
     auto it = outputs.find(command);
     return it == outputs.end() ? "" : it->second;
   }
-  // Removals really run: they touch only the test's spool.
   int runShell(const std::string& command) override {
     commands.push_back(command);
     if (command == "/usr/local/bin/tarn-vpn-manager -check") return vpn_check_status;
-    if (command.rfind("exec rm ", 0) == 0) return std::system(command.c_str());
     return 0;
   }
   // Commands that begin with `prefix`, in order.
@@ -107,9 +110,28 @@ class TestEnv : public Env {
   void advance(long seconds) { seconds_ += seconds; }
 
   const std::string& spoolDirectory() override { return dir; }
-  int createFile(const std::string& path) override {
-    if (const int error = create_error) return errno = error, -1;
-    return disk_full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : device_.createFile(path);
+  // The real operations, after `before`; a file made for writing gets the
+  // injected faults.
+  int openAt(int dir, const std::string& name, int flags, mode_t mode) override {
+    hook("open", name);
+    if ((flags & O_CREAT) != 0 && create_error != 0) return errno = create_error, -1;
+    if ((flags & O_CREAT) != 0 && disk_full) return open("/dev/full", O_WRONLY | O_CLOEXEC);
+    return device_.openAt(dir, name, flags, mode);
+  }
+  int mkdirAt(int dir, const std::string& name, mode_t mode) override {
+    return hook("mkdir", name), device_.mkdirAt(dir, name, mode);
+  }
+  int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
+    return hook("rename", from), device_.renameAt(dir, from, to, flags);
+  }
+  int unlinkAt(int dir, const std::string& name, int flags) override {
+    return hook("unlink", name), device_.unlinkAt(dir, name, flags);
+  }
+  bool statAt(int dir, const std::string& name, struct stat& status) override {
+    return hook("stat", name), device_.statAt(dir, name, status);
+  }
+  bool listAt(int dir, std::vector<std::string>& names) override {
+    return hook("list", ""), device_.listAt(dir, names);
   }
 
   // The spool's files (an absolute name: that file).
@@ -144,6 +166,10 @@ class TestEnv : public Env {
   const Clock::time_point start_ = Clock::now() + std::chrono::hours(++instances_);
   std::atomic<long> seconds_{0};
   ScopedEnv scope_{*this};
+
+  void hook(const char* operation, const std::string& name) {
+    if (before) before(operation, name);
+  }
 };
 
 // Waits up to a generous bound for `condition`; true when it came.

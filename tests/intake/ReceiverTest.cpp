@@ -13,29 +13,41 @@ namespace {
 std::string temporary() { return incoming_file_name + xml_extension; }
 std::string text(const std::string& c) { return "ComponentID=\"M1/" + c + "\"\nServiceID=\"S\""; }
 int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
-// Each datagram, cut at 4096 bytes, becomes a file of its own, listed by the
-// concurrent cleanup only once complete; a link planted at the temporary
-// name is not followed; neither the socket nor the temporary file reaches a
-// command. A full spool or a shortage of descriptors costs the datagram,
-// not the receiver: one report at once, then at most one a minute. A
-// stopped receiver leaves no descriptor behind.
-TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndStopsCleanly) {
+// Each datagram becomes a file of its own, listed by the concurrent cleanup
+// only once complete; one longer than 4096 bytes is dropped, not cut; one
+// that ends in a NUL is named as the parser reads it. A link planted at the
+// temporary name is not followed; neither the socket nor the temporary file
+// reaches a command. A full spool, a shortage of descriptors or an
+// exception while handling the file costs the datagram, not the receiver:
+// a full spool or a shortage is reported at once, then at most once a
+// minute. A stopped receiver keeps its port, so no one else can take it
+// before the next start, and leaves no other descriptor behind.
+TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndKeepsItsPort) {
   TestEnv env;
   std::ofstream(env.root + "/victim") << "victim";
   fs::create_symlink(env.root + "/victim", env.path(temporary()));
-  const std::string big = text("Big") + std::string(5000, 'x');
-  std::map<std::string, std::string> expected = {{"_.xml", ""}, {"Big_S.xml", big.substr(0, 4096)}}, listed;
+  std::atomic<bool> throw_once{false};
+  env.before = [&](const std::string& operation, const std::string& name) {
+    if (operation == "open" && name == temporary() && throw_once.exchange(false)) throw std::bad_alloc();
+  };
+  std::map<std::string, std::string> expected = {{"_.xml", ""}, {"Nul_S.xml", text("Nul") + '\0'}}, listed;
   for (int i = 0; i < 20; ++i) expected["C" + std::to_string(i) + "_S.xml"] = text("C" + std::to_string(i));
   const int descriptors = openDescriptors();
   const uint16_t port = 5611;  // the cycle tests' receiver has 5600
-  pthread_t thread;
-  pthread_create(
-      &thread, nullptr, [](void*) { return runReceiver("5611", receive_buffer_size); }, nullptr);
+  const auto start = [] {
+    run_thread = true;
+    pthread_t thread;
+    pthread_create(
+        &thread, nullptr, [](void*) { return runReceiver("5611", receive_buffer_size); }, nullptr);
+    return thread;
+  };
+  pthread_t thread = start();
   // It has bound once its temporary file is there, a fresh regular file.
   EXPECT_TRUE(eventually([&] { return fs::is_regular_file(fs::symlink_status(env.path(temporary()))); }));
   EXPECT_THAT(PosixEnv().runCommand("ls -l /proc/self/fd/"),
               Not(AnyOf(HasSubstr("socket:"), HasSubstr(temporary()))));
-  for (const auto& [name, text] : expected) sendDatagram(port, name == "Big_S.xml" ? big : text);
+  sendDatagram(port, text("Big") + std::string(5000, 'x'));
+  for (const auto& [name, text] : expected) sendDatagram(port, text);
   MachineComponentServices incoming;
   EXPECT_TRUE(eventually([&] {
     cleanupServiceFiles(incoming);
@@ -59,16 +71,33 @@ TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndStopsCleanly) {
   env.create_error = 0;
   EXPECT_TRUE(sendUntil(port, text("Again"), [&] { return env.exists("Again_S.xml"); }));
   EXPECT_THAT(pd::logTexts(3),
-              ElementsAre(HasSubstr("(No space left on device)"), HasSubstr("(Too many open files)")));
+              ElementsAre(HasSubstr("longer than 4096 bytes; latest 5034 bytes from 127.0.0.1:"),
+                          HasSubstr("(No space left on device)"), HasSubstr("(Too many open files)")));
+  throw_once = true;
+  EXPECT_TRUE(sendUntil(port, text("Thrown"), [&] { return !throw_once; }));
+  EXPECT_TRUE(sendUntil(port, text("After"), [&] { return env.exists("After_S.xml"); }));
+  EXPECT_EQ(pd::countLogged("Error in handling incoming file."), 1);
 
-  // Once the next temporary file is open the cancel ends the receiver in its wait.
-  EXPECT_TRUE(eventually([&] { return env.exists(temporary()); }));
-  run_thread = false;
-  pthread_cancel(thread);
-  void* result = nullptr;
-  pthread_join(thread, &result);
-  EXPECT_EQ(result, PTHREAD_CANCELED);
-  EXPECT_EQ(openDescriptors(), descriptors);
+  // Once the next temporary file is open the cancel ends the receiver in its
+  // wait; the port stays bound, and the next start receives on it.
+  const auto stop = [&] {
+    EXPECT_TRUE(eventually([&] { return env.exists(temporary()); }));
+    run_thread = false;
+    pthread_cancel(thread);
+    void* result = nullptr;
+    pthread_join(thread, &result);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    EXPECT_EQ(openDescriptors(), descriptors + 1);
+  };
+  stop();
+  const int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address{AF_INET, htons(port), {}, {}};
+  EXPECT_NE(bind(other, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  close(other);
+  thread = start();
+  EXPECT_TRUE(sendUntil(port, text("Restarted"), [&] { return env.exists("Restarted_S.xml"); }));
+  stop();
+  env.before = nullptr;
 }
 
 // Runs the receiver on `port` and ends with status 0 once it has bound.
