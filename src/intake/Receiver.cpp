@@ -229,15 +229,20 @@ void* runReceiver(const std::string& port, const std::string& buffer_size) {
     // One checked descriptor of the spool for the whole pass: the temporary
     // file is made, written and renamed in that directory, whatever happens
     // to the path meanwhile.
-    const SpoolDirectory spool = SpoolDirectory::open();
+    SpoolDirectory spool = SpoolDirectory::open();
     if (!spool.valid() && spool.error() == ENOENT) endProcess("Error in UDPServer: Could not open File");
     // Opened before the wait: an empty temporary file exists while waiting.
     UniqueFd file(spool.valid() ? createFileAt(spool.fd(), temporary) : -1);
-    const int open_error = errno;
+    int open_error = errno;
     if (spool.valid() && file.get() < 0 && !isResourceShortage(open_error))
       endProcess("Error in UDPServer: Could not open File");
 
     const Arrival arrival = receiveDatagram(socket_fd, buffer);
+    // A spool refused before the wait may be fit by now.
+    if (!spool.valid() && (spool = SpoolDirectory::open()).valid()) {
+      file.reset(createFileAt(spool.fd(), temporary));
+      open_error = errno;
+    }
     if (arrival.size >= 0 && !isTrustedArrival(arrival.interface_name)) {
       reportDrop(drops, arrival);  // nothing written, nothing spooled
     } else if (!spool.valid()) {

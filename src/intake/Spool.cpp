@@ -95,7 +95,7 @@ void reportSpoolState(const SpoolDirectory& spool) {
   if (spool.valid()) {
     MGM_LOG(6, "Spool directory %s is fit for use again", spoolDirectory().c_str());
   } else {
-    MGM_LOG(3, "Spool directory %s refused: %s. No datagram is received and no cycle runs while it is.",
+    MGM_LOG(3, "Spool directory %s refused: %s. Datagrams are dropped and cycles skipped while it is.",
             spoolDirectory().c_str(), spool.problem().c_str());
   }
   reported = spool.problem();

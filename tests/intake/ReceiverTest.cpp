@@ -17,10 +17,10 @@ int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iter
 // only once complete; one longer than 4096 bytes is dropped, not cut; one
 // that ends in a NUL is named as the parser reads it. A link planted at the
 // temporary name is not followed; neither the socket nor the temporary file
-// reaches a command. A full spool, a shortage of descriptors or an
-// exception while handling the file costs the datagram, not the receiver:
-// a full spool or a shortage is reported at once, then at most once a
-// minute. A stopped receiver keeps its port, so no one else can take it
+// reaches a command. A full spool, a shortage of descriptors, an exception
+// while handling the file or a refused spool costs the datagram, not the
+// receiver: a full spool or a shortage is reported at once, then at most
+// once a minute. A stopped receiver keeps its port, so no one else can take it
 // before the next start, and leaves no other descriptor behind.
 TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndKeepsItsPort) {
   TestEnv env;
@@ -77,6 +77,12 @@ TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndKeepsItsPort) {
   EXPECT_TRUE(sendUntil(port, text("Thrown"), [&] { return !throw_once; }));
   EXPECT_TRUE(sendUntil(port, text("After"), [&] { return env.exists("After_S.xml"); }));
   EXPECT_EQ(pd::countLogged("Error in handling incoming file."), 1);
+  // While the spool's parent lets others swap it, datagrams are dropped.
+  chmod(env.root.c_str(), 0777);
+  EXPECT_TRUE(
+      sendUntil(port, text("Refused"), [&] { return pd::countLogged("spool directory " + env.dir) == 1; }));
+  chmod(env.root.c_str(), 0700);
+  EXPECT_TRUE(sendUntil(port, text("Fit"), [&] { return env.exists("Fit_S.xml"); }));
 
   // Once the next temporary file is open the cancel ends the receiver in its
   // wait; the port stays bound, and the next start receives on it.
