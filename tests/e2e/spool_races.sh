@@ -13,47 +13,28 @@ W=$EMU_STATE/work
 PARENT=$(dirname "$EMU_SPOOL")
 ROOT_ONLY=/var/volatile/rootonly
 
-# port_bound: a socket of the gateway is bound to UDP 5600.
 port_bound() { awk '$2 ~ /:15E0$/ { found = 1 } END { exit !found }' /proc/net/udp; }
-# refusals: how often the daemon said the spool was refused for its parent.
 refusals() { grep -c "ERROR.*Spool directory $EMU_SPOOL/ refused: its parent $PARENT is writable by others" "$EMU_STATE/daemon.log"; }
-# tree_state DIR: path, type, mode, owner, size, time and content hash of
-# everything under DIR.
-tree_state() { find "$1" -printf '%p %y %m %u %s %T@\n' | LC_ALL=C sort && find "$1" -type f -exec md5sum {} + | LC_ALL=C sort; }
+# tree_state DIR: path, type, mode, owner, size, time and content of everything under DIR.
+tree_state() { find "$1" -printf '%p %y %m %u %s %T@\n' -type f -exec md5sum {} + | LC_ALL=C sort; }
 
-# nobody_race SECONDS TARGET: as nobody, swaps the spool for a link to
-# TARGET and back as fast as it can; prints the number of swaps.
-nobody_race() {
-  emu_nobody "$EMU_PYTHON" - "$EMU_SPOOL" "$2" "$1" <<'EOF'
-import os, sys, time
-spool, target, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
-away, swaps, end = spool + ".away", 0, time.time() + seconds
+# as_nobody SCRIPT ARGS...: runs the python SCRIPT as nobody.
+as_nobody() { emu_nobody "$EMU_PYTHON" -c "$@"; }
+# Swaps the spool (argv 1) for a link to argv 2 and back for 20 s; prints the number of swaps.
+RACE='import os, sys, time
+spool, target, end, swaps = sys.argv[1], sys.argv[2], time.time() + 20, 0
 while time.time() < end:
-    try:
-        os.rename(spool, away)
-        try:
-            os.symlink(target, spool)
-            swaps += 1
-            os.unlink(spool)
-        finally:
-            os.rename(away, spool)
-    except OSError:
-        pass
-print(swaps)
-EOF
-}
-
-# nobody_binds ADDRESS OPTION: as nobody, binds a UDP socket to ADDRESS:5600
-# with the socket option OPTION (none, SO_REUSEADDR or SO_REUSEPORT).
-nobody_binds() {
-  emu_nobody "$EMU_PYTHON" - "$1" "$2" <<'EOF'
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-if sys.argv[2] != "none":
-    s.setsockopt(socket.SOL_SOCKET, getattr(socket, sys.argv[2]), 1)
-s.bind((sys.argv[1], 5600))
-EOF
-}
+    try: os.rename(spool, spool + ".away"); os.symlink(target, spool); swaps += 1; os.unlink(spool); os.rename(spool + ".away", spool)
+    except OSError: pass
+print(swaps)'
+# Prints how many ways of binding UDP 5600 (any or argv 1's address, plain, SO_REUSEADDR, SO_REUSEPORT) succeed.
+BIND='import itertools, socket, sys
+def bind(host, option):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if option: s.setsockopt(socket.SOL_SOCKET, option, 1)
+    try: return s.bind((host, 5600)) or 1
+    except OSError: return 0
+print(sum(bind(*c) for c in itertools.product(("0.0.0.0", sys.argv[1]), (0, socket.SO_REUSEADDR, socket.SO_REUSEPORT))))'
 
 # ---- a spool planted before the start under a parent without the sticky bit
 e2e_up && echo secret >"$W/secret" && chmod 600 "$W/secret" && rm -r "$EMU_SPOOL" && chmod 777 "$PARENT"
@@ -79,17 +60,12 @@ emu_assert "the spool is said to be fit again" emu_daemon_log_has "Spool directo
 
 # ---- nobody swaps the running spool for a link to a root-only directory
 # The directory holds an aged file and files named like the daemon's own.
-mkdir -m 700 "$ROOT_ONLY" && for f in aged.xml incomming_client_file.xml RegisterMachineServices.xml; do
-  echo "root's" >"$ROOT_ONLY/$f" && touch -d "@$(($(date +%s) - 2000))" "$ROOT_ONLY/$f"
-done
+mkdir -m 700 "$ROOT_ONLY" && for f in aged.xml incomming_client_file.xml RegisterMachineServices.xml; do echo "root's" >"$ROOT_ONLY/$f"; done
+touch -d "@$(($(date +%s) - 2000))" "$ROOT_ONLY"/*
 tree_state "$ROOT_ONLY" >"$W/root_only" && chmod 777 "$PARENT" && before=$(refusals)
-nobody_race 20 "$ROOT_ONLY" >"$W/swaps" &
-race=$!
-# Cycles and deliveries all the while.
-deliveries=0 && while kill -0 "$race" 2>/dev/null; do
-  e2e_announce "$DRIVE_FILE" && emu_cycles 2 && deliveries=$((deliveries + 1)) && sleep 0.2
-done
-wait "$race" || emu_die "the race failed"
+as_nobody "$RACE" "$EMU_SPOOL" "$ROOT_ONLY" >"$W/swaps" &
+race=$! deliveries=0 # cycles and deliveries all the while
+while kill -0 "$race" 2>/dev/null; do e2e_announce "$DRIVE_FILE" && emu_cycles 2 && deliveries=$((deliveries + 1)); done
 emu_assert "nobody swapped the spool for a link, nothing in the root-only directory changed, the daemon lives" eval \
   '[ "$(cat "$W/swaps")" -gt 0 ] && tree_state "$ROOT_ONLY" | diff "$W/root_only" - && emu_daemon_alive'
 emu_assert "the refusal was said once, the Drive's forward stays" eval \
@@ -99,10 +75,7 @@ chmod 755 "$PARENT" && e2e_respooled "$DRIVE_SPOOL_NAME" emu_announce "$DRIVE_FI
 
 # ---- nobody tries to take the port between a stop and a start
 e2e_stop
-for bind in "0.0.0.0 none" "$EMU_TRUSTED_IP none" "0.0.0.0 SO_REUSEADDR" "$EMU_TRUSTED_IP SO_REUSEPORT"; do
-  ! nobody_binds $bind 2>/dev/null || emu_die "nobody bound UDP 5600 ($bind) while the daemon was stopped"
-done
-echo "ok - nobody cannot bind UDP 5600 while the daemon is stopped"
+emu_assert "nobody cannot bind UDP 5600 while the daemon is stopped" test "$(as_nobody "$BIND" "$EMU_TRUSTED_IP")" = 0
 emu_start_running && e2e_publish_drive && emu_assert "the daemon lives" emu_daemon_alive
 
 # ---- a 5,000-byte datagram after a good one

@@ -35,7 +35,7 @@
 #include "env/Globals.h"
 #include "system/RegistryUpload.h"
 
-class TestEnv : public Env {
+class TestEnv : public EnvWrapper {
  public:
   // Shell: every command, in order; exact command -> output; one curl output
   // per post (the last one repeats); the VPN manager's check status.
@@ -52,13 +52,13 @@ class TestEnv : public Env {
   // the file "opens" but every write fails with ENOSPC.
   std::atomic<int> create_error{0};
   std::atomic<bool> disk_full{false};
-  // Called before every operation on a directory entry, with the
-  // operation's name ("open", "mkdir", "rename", "unlink", "stat", "list")
+  // Called before every open, rename, unlink and status read of a directory
+  // entry, with the operation's name ("open", "rename", "unlink", "stat")
   // and the entry's: a test races the daemon here, or throws. Set it while
   // no receiver runs.
   std::function<void(const std::string& operation, const std::string& name)> before;
 
-  TestEnv() {
+  TestEnv() : EnvWrapper(device()) {
     mkdir(dir.c_str(), 0700);
     run_thread = true;
     max_file_age = 1200;
@@ -116,22 +116,16 @@ class TestEnv : public Env {
     hook("open", name);
     if ((flags & O_CREAT) != 0 && create_error != 0) return errno = create_error, -1;
     if ((flags & O_CREAT) != 0 && disk_full) return open("/dev/full", O_WRONLY | O_CLOEXEC);
-    return device_.openAt(dir, name, flags, mode);
-  }
-  int mkdirAt(int dir, const std::string& name, mode_t mode) override {
-    return hook("mkdir", name), device_.mkdirAt(dir, name, mode);
+    return EnvWrapper::openAt(dir, name, flags, mode);
   }
   int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
-    return hook("rename", from), device_.renameAt(dir, from, to, flags);
+    return hook("rename", from), EnvWrapper::renameAt(dir, from, to, flags);
   }
   int unlinkAt(int dir, const std::string& name, int flags) override {
-    return hook("unlink", name), device_.unlinkAt(dir, name, flags);
+    return hook("unlink", name), EnvWrapper::unlinkAt(dir, name, flags);
   }
   bool statAt(int dir, const std::string& name, struct stat& status) override {
-    return hook("stat", name), device_.statAt(dir, name, status);
-  }
-  bool listAt(int dir, std::vector<std::string>& names) override {
-    return hook("list", ""), device_.listAt(dir, names);
+    return hook("stat", name), EnvWrapper::statAt(dir, name, status);
   }
 
   // The spool's files (an absolute name: that file).
@@ -160,7 +154,10 @@ class TestEnv : public Env {
   const std::string dir = root + "/spool/";
 
  private:
-  PosixEnv device_;
+  static PosixEnv& device() {
+    static PosixEnv posix;
+    return posix;
+  }
   // An hour apart for every TestEnv: a once-a-minute report starts afresh.
   static inline int instances_ = 0;
   const Clock::time_point start_ = Clock::now() + std::chrono::hours(++instances_);

@@ -113,17 +113,14 @@ TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryAndRefusesASwappableP
   const std::string planted =
       "t=$(date +%s) && for s in 0 1 2 3; do mkdir -p spool.untrusted.$((t + s))/x; done && ";
   // Each made by one shell command in the spool's parent.
-  const std::pair<std::string, Outcome> cases[] = {{"true", KEPT},
-                                                   {"rm -r spool", KEPT},
-                                                   {"chmod 1777 .", KEPT},
-                                                   {"rm -r spool && ln -s victim spool", REPLACED},
-                                                   {"rm -r spool && echo x >spool", REPLACED},
-                                                   {planted + "chmod 770 spool", REPLACED},
-                                                   {"chmod 1777 spool", REPLACED},
-                                                   {"chown 65534 spool", geteuid() == 0 ? REPLACED : KEPT},
-                                                   {"chmod 777 .", REFUSED},
-                                                   {"chmod 775 .", REFUSED},
-                                                   {"chown 65534 .", geteuid() == 0 ? REFUSED : KEPT}};
+  // clang-format off
+  const std::pair<std::string, Outcome> cases[] = {
+      {"true", KEPT}, {"rm -r spool", KEPT}, {"chmod 1777 .", KEPT},
+      {"rm -r spool && ln -s victim spool", REPLACED}, {"rm -r spool && echo x >spool", REPLACED},
+      {planted + "chmod 770 spool", REPLACED}, {"chmod 1777 spool", REPLACED},
+      {"chown 65534 spool", geteuid() == 0 ? REPLACED : KEPT}, {"chmod 777 .", REFUSED}, {"chmod 775 .", REFUSED},
+      {"chown 65534 .", geteuid() == 0 ? REFUSED : KEPT}};
+  // clang-format on
   for (const auto& [make, outcome] : cases) {
     SCOPED_TRACE(make);
     const TestEnv env;
@@ -143,10 +140,10 @@ TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryAndRefusesASwappableP
     if (outcome == REFUSED) continue;
     EXPECT_TRUE(S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 022) == 0);
     // What the log says happened, happened.
-    for (const std::string& text : pd::logTexts(3)) {
-      const std::string::size_type at = text.find("moved aside to ");
-      if (at != std::string::npos) EXPECT_TRUE(fs::exists(fs::symlink_status(text.substr(at + 15)))) << text;
-    }
+    for (const std::string& text : pd::logTexts(3))
+      EXPECT_TRUE(text.find("moved aside to ") == std::string::npos ||
+                  fs::exists(fs::symlink_status(text.substr(text.find("moved aside to ") + 15))))
+          << text;
   }
 }
 
@@ -159,40 +156,29 @@ TEST(Spool, OperationsStayInTheCheckedSpoolWhileItIsSwappedForALink) {
   fs::create_directory(victim);
   for (const std::string& name : {std::string("aged.xml"), std::string("k"), temporary()})
     env.write(victim / name, "victim", 5000);
-  // On: the spool and the link change places before each operation on an
-  // entry. Off: the spool is put back in its place.
-  const auto racing = [&](bool on) {
-    const auto swap = [&] {
-      if (fs::is_symlink(spool)) {
-        fs::remove(spool);
-        fs::rename(real, spool);
-      } else {
-        fs::rename(spool, real);
-        fs::create_directory_symlink(victim, spool);
-      }
-    };
-    env.before = nullptr;
-    // Not before opening the spool or reading the status of an open one.
-    if (on)
-      env.before = [&, swap](const std::string& operation, const std::string& name) {
-        if (name != "spool" && name != env.root && !(operation == "stat" && name.empty())) swap();
-      };
-    if (!on && fs::is_symlink(spool)) swap();
+  // While racing, the link takes the spool's place before each operation on
+  // an entry, and gives it back before the spool is opened.
+  bool racing = false;
+  const auto place = [&](bool link) {
+    if (fs::is_symlink(spool) == link) return;
+    if (link) return fs::rename(spool, real), fs::create_directory_symlink(victim, spool);
+    fs::remove(spool), fs::rename(real, spool);
   };
-  racing(true);
-  EXPECT_EQ(prepareSpoolDirectory(), 0);
-  racing(false);
-  env.write("aged.xml", "", 5000);
-  env.write(temporary(), "ComponentID=\"M1/Pump\"\nServiceID=\"S\"");
-  racing(true);
+  env.before = [&](const std::string& operation, const std::string& name) {
+    if (racing && name != env.root && !(operation == "stat" && name.empty())) place(name != "spool");
+  };
+  const auto race = [&](bool on) { racing = on, place(false); };
   MachineComponentServices incoming;
-  EXPECT_EQ(handleIncomingFile(), 0);
-  EXPECT_EQ(cleanupServiceFiles(incoming), 0);
-  racing(false);
+  race(true);
+  const int prepared = prepareSpoolDirectory();
+  race(false);
+  env.write("aged.xml", "", 5000), env.write(temporary(), "ComponentID=\"M1/Pump\"\nServiceID=\"S\"");
+  race(true);
+  const int handled = handleIncomingFile() + cleanupServiceFiles(incoming);
+  race(false);
+  EXPECT_EQ(prepared + handled, 0);
   EXPECT_EQ(env.entries(), std::set<std::string>{"Pump_S.xml"});
-  racing(true);
-  emptySpoolDirectory();
-  racing(false);
+  race(true), emptySpoolDirectory(), race(false);
   EXPECT_TRUE(env.entries().empty());
   for (const auto& entry : fs::directory_iterator(victim)) EXPECT_EQ(env.read(entry.path()), "victim");
   EXPECT_EQ(std::distance(fs::directory_iterator(victim), {}), 3);

@@ -173,34 +173,4 @@ TEST_F(CycleTest, ResetIntoIdleModeDropsTheForwards) {
   EXPECT_EQ(adds().size(), 2u);
 }
 
-// A spool whose parent others could change is refused, said once at level 3
-// while the reason stays: from the created phase on, no receiver starts (nor
-// at a later start) and no cycle runs; when it comes during a run, the
-// cycles are skipped without withdrawing anything until it is fit again.
-TEST(Cycle, ARefusedSpoolStartsNoReceiverAndSkipsCyclesWithoutWithdrawing) {
-  for (const bool from_start : {false, true}) {
-    SCOPED_TRACE(from_start);
-    TestEnv env;
-    MachineGatewayManager manager;
-    const auto parent = [&](mode_t mode) { return [&env, mode] { chmod(env.root.c_str(), mode); }; };
-    if (from_start) parent(0777)();
-    const std::function<void()> announce = [&] {
-      env.write("Drive_opcua.xml", announcement("Press4/Drive"));
-    };
-    if (from_start) {
-      run(manager, {kPass, pd::start(), kPass, pd::stop(4), pd::start(), kPass, pd::stop(4)},
-          {{2, announce}});
-      EXPECT_EQ(pd::countLogged("Could not join reviever thread"), 2);
-    } else {
-      run(manager, {kPass, pd::start(), kPass, kPass, kPass, kPass},
-          {{2, announce}, {3, parent(0777)}, {5, parent(0700)}});
-      EXPECT_EQ(pd::countLogged("fit for use again"), 1);
-    }
-    parent(0700)();
-    EXPECT_EQ(pd::countLogged("refused: its parent " + env.root + " is writable by others"), 1);
-    EXPECT_EQ(env.starting("iptables -t nat -A IOT ").size(), from_start ? 0u : 2u);
-    EXPECT_TRUE(env.starting("iptables -t nat -D IOT ").empty());
-  }
-}
-
 }  // namespace
