@@ -5,7 +5,7 @@
 # (moved aside under a name nobody planted); nobody swapping the running
 # spool for a link to a root-only directory for 20 s of cycles (nothing
 # there removed or written); nobody trying to take UDP 5600 between a stop
-# and a start; a 5,000-byte datagram after a good one; a datagram ending in
+# and a start; a 5,000-byte datagram after a good one; a renewal ending in
 # a NUL.
 . "$(dirname "$0")/common.sh"
 command -v setpriv >/dev/null || emu_skip "setpriv is not installed"
@@ -86,10 +86,8 @@ emu_assert "the big datagram is dropped with a level-3 line, the good file and t
   'grep -q "ERROR.*dropped 1 datagram(s) longer than 4096 bytes; latest 5000 bytes from $EMU_COMPONENT_IP:" "$EMU_STATE/daemon.log" &&
   [ "$(emu_spool_inode "$DRIVE_SPOOL_NAME")" = "$inode" ] && [ "$(emu_external_port "$EMU_COMPONENT_IP:4840")" = "$DRIVE_PORT" ]'
 
-# ---- a datagram that ends in a NUL, as C senders send a string
-NUL_FILE=$W/nul.xml && emu_service_file "$NUL_FILE" Press4/Terminated opcua "opcua:TCP:1:$EMU_COMPONENT_IP:4842" && printf '\0' >>"$NUL_FILE"
-emu_send_datagrams --pace 1 "$NUL_FILE" >/dev/null
-emu_expect --nudge "the NUL-terminated service is forwarded" eval 'port=$(emu_external_port "$EMU_COMPONENT_IP:4842")'
-emu_tcp_server 4842
-emu_assert "traffic from outside reaches it" test "$(emu_tcp_roundtrip "$EMU_UNTRUSTED_IP" "$port" "hello")" = "component got: hello"
+# ---- a renewal that ends in a NUL, as C senders send a string
+printf '\0' >>"$DRIVE_FILE" && e2e_respooled "$DRIVE_SPOOL_NAME" emu_send_datagrams --pace 1 "$DRIVE_FILE" && emu_cycles 3 && emu_tcp_server 4840
+emu_assert "the NUL-terminated renewal keeps the Drive forwarded, traffic from outside reaches it" eval '[ "$(emu_external_port \
+  "$EMU_COMPONENT_IP:4840")" = "$DRIVE_PORT" ] && [ "$(emu_tcp_roundtrip "$EMU_UNTRUSTED_IP" "$DRIVE_PORT" hi)" = "component got: hi" ]'
 e2e_exit_cleanly && e2e_pass "a planted and a raced spool, the port between stop and start, a big and a NUL-terminated datagram"

@@ -105,7 +105,7 @@ TEST(Spool, AFileDatedInTheFutureAgesFromWhenTheCleanupFirstSawIt) {
 
 // Under a parent that lets no one else swap the spool, the created phase
 // ends with an empty private directory of the daemon there: anything else
-// is moved aside under a name no one planted (the log names it) or removed,
+// is moved aside under a name no one planted or removed,
 // and nothing is removed through a link. Under any other parent nothing is
 // touched and the spool is refused, said once however often it is asked.
 TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryAndRefusesASwappableParent) {
@@ -139,11 +139,6 @@ TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryAndRefusesASwappableP
     EXPECT_EQ(pd::countLogged("Spool directory " + spool + " was no private directory"), outcome == REPLACED);
     if (outcome == REFUSED) continue;
     EXPECT_TRUE(S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 022) == 0);
-    // What the log says happened, happened.
-    for (const std::string& text : pd::logTexts(3))
-      EXPECT_TRUE(text.find("moved aside to ") == std::string::npos ||
-                  fs::exists(fs::symlink_status(text.substr(text.find("moved aside to ") + 15))))
-          << text;
   }
 }
 
