@@ -20,9 +20,9 @@ int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iter
 // reaches a command. A full spool, a shortage of descriptors, an exception
 // while handling the file or a refused spool costs the datagram, not the
 // receiver: a full spool or a shortage is reported at once, then at most
-// once a minute. A stopped receiver keeps its port, so no one else can take it
-// before the next start, and leaves no other descriptor behind.
-TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndKeepsItsPort) {
+// once a minute. A stopped receiver keeps its socket (the port stays the
+// daemon's) and leaves no other descriptor behind.
+TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndKeepsItsSocket) {
   TestEnv env;
   std::ofstream(env.root + "/victim") << "victim";
   fs::create_symlink(env.root + "/victim", env.path(temporary()));
