@@ -203,9 +203,9 @@ int openSocket(const std::string& port) {
 }  // namespace
 
 int receiverSocket(const std::string& port) {
+  // Never destroyed: each port stays the daemon's until the process ends.
+  static auto* sockets = new std::map<std::string, int>;
   static std::mutex mutex;
-  static auto* sockets =
-      new std::map<std::string, int>;  // never destroyed: the port stays ours until the end
   const std::lock_guard<std::mutex> lock(mutex);
   const auto found = sockets->find(port);
   if (found != sockets->end()) return found->second;
