@@ -119,9 +119,9 @@ uint32_t MachineGatewayManager::RequestRestart() {
 
 uint32_t MachineGatewayManager::RequestReset() {
   RequestStop(LC::Stopped);
-  // The next created phase starts a receiver of its own on the same port;
-  // the one started by the previous created phase must be gone by then.
-  // Nothing is withdrawn: the models and forwards live on.
+  // The next created phase starts a receiver of its own (on the socket the
+  // process keeps); the one started by the previous created phase must be
+  // gone by then. Nothing is withdrawn: the models and forwards live on.
   if (stopReceiver()) MGM_LOG(6, "MachineGatewayManager join receiver thread: OK");
   status = LC::Created;
   return reply(LC::Created);
@@ -203,8 +203,9 @@ uint32_t MachineGatewayManager::onCreated(MachineComponentServices& incoming,
 }
 
 uint32_t MachineGatewayManager::onStarting() {
-  // A stop ended the receiver; Running must mean the components are heard.
-  if (tarn_is_iot && receiver_thread == 0) startReceiver();
+  // A stop ended the receiver; Running must mean the components are heard,
+  // but only into a spool no one else can swap.
+  if (tarn_is_iot && receiver_thread == 0 && isSpoolFit()) startReceiver();
   status = LC::Running;
   return reply(LC::Running);
 }
@@ -236,12 +237,12 @@ uint32_t MachineGatewayManager::onExiting() {
 // ---- phase handlers ----
 
 uint32_t MachineGatewayManager::doCreated(MachineComponentServices& incoming) {
-  prepareSpoolDirectory();
+  const bool spool_fit = prepareSpoolDirectory() == 0;
   setupNatChain();
   readIccID(incoming);
   readImsi(incoming);
   if (checkIotAllowed()) {
-    startReceiver();
+    if (spool_fit) startReceiver();
     tarn_is_iot = true;
   } else {
     MGM_LOG(6, "Tarn is not able to use IoT -> switch to idle mode");
@@ -252,7 +253,9 @@ uint32_t MachineGatewayManager::doCreated(MachineComponentServices& incoming) {
 
 uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
                                           MachineComponentServices& published) {
-  cleanupServiceFiles(incoming);
+  // A refused spool (said at level 3) skips the running cycle rather than
+  // withdrawing every component; the stop's withdrawal still runs.
+  if (cleanupServiceFiles(incoming) != 0 && status == LC::Running) return 0;
   if (status == LC::Running) {
     readZoneIPAddresses(incoming);
     if (incoming.MgTrustedZoneIPAddress.empty() || incoming.MgUntrustedZoneIPAddress.empty()) return 0;

@@ -1,6 +1,7 @@
 #include "env/Env.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -50,9 +51,8 @@ Env::Clock::time_point PosixEnv::now() { return Clock::now(); }
 
 const std::string& PosixEnv::spoolDirectory() { return spool_directory; }
 
-int PosixEnv::createFile(const std::string& path) {
-  if (unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+int PosixEnv::openAt(int dir, const std::string& name, int flags, mode_t mode) {
+  return openat(dir, name.c_str(), flags | O_CLOEXEC, mode);
 }
 
 std::vector<std::string> PosixEnv::gatewayAddresses() {
@@ -73,8 +73,66 @@ std::vector<std::string> PosixEnv::gatewayAddresses() {
   return addresses;
 }
 
-bool readRegularFile(const std::string& path, size_t limit, std::string& text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+int PosixEnv::mkdirAt(int dir, const std::string& name, mode_t mode) {
+  return mkdirat(dir, name.c_str(), mode);
+}
+
+int PosixEnv::renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) {
+  return renameat2(dir, from.c_str(), dir, to.c_str(), flags);
+}
+
+int PosixEnv::unlinkAt(int dir, const std::string& name, int flags) {
+  return unlinkat(dir, name.c_str(), flags);
+}
+
+bool PosixEnv::statAt(int dir, const std::string& name, struct stat& status) {
+  if (name.empty()) return fstat(dir, &status) == 0;
+  return fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+namespace {
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+}  // namespace
+
+bool PosixEnv::listAt(int dir, std::vector<std::string>& names) {
+  // A descriptor of its own: closedir closes it, and the listing starts at
+  // the first entry whatever an earlier listing read.
+  const int own = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return false;
+  std::unique_ptr<DIR, DirCloser> listing(fdopendir(own));
+  if (!listing) {
+    close(own);
+    return false;
+  }
+  names.clear();
+  while (const dirent* entry = readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  return true;
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+int createFileAt(int dir, const std::string& name) {
+  Env& env = Env::current();
+  if (env.unlinkAt(dir, name, 0) != 0 && errno != ENOENT) return -1;
+  return env.openAt(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+}
+
+bool readRegularFileAt(int dir, const std::string& name, size_t limit, std::string& text) {
+  const UniqueFd file(Env::current().openAt(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0));
+  const int fd = file.get();
   if (fd < 0) return false;
   struct stat status;
   bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
@@ -87,7 +145,6 @@ bool readRegularFile(const std::string& path, size_t limit, std::string& text) {
     if (got <= 0) break;
     length += static_cast<size_t>(got);
   }
-  close(fd);
   text.resize(length);
   return ok && length <= limit;
 }

@@ -1,9 +1,11 @@
 // The device as the daemon sees it: the shell, the monotonic clock, the
-// spool directory, the creation of files in it and the gateway's own
+// spool directory and the operations on its entries, and the gateway's own
 // addresses. Every part that touches the device does so through
 // Env::current(), so a test replaces the device by installing one object
 // (see ScopedEnv) instead of patching globals.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstddef>
@@ -29,11 +31,19 @@ class Env {
   virtual Clock::time_point now() = 0;
   // The directory of the spool; always ends in "/".
   virtual const std::string& spoolDirectory() = 0;
-  // Creates `path` afresh for writing: an entry already at the path is
-  // unlinked first (a link itself, never its target), and the new file is
-  // made exclusively, without following a link, close-on-exec, mode 0644.
-  // Returns the descriptor, or -1 with errno set.
-  virtual int createFile(const std::string& path) = 0;
+
+  // Entries of one directory, named relative to its descriptor `dir`
+  // (AT_FDCWD: the working directory), as openat(2), mkdirat(2),
+  // renameat2(2), unlinkat(2) and fstatat(2) do. openAt adds O_CLOEXEC;
+  // statAt never follows a link, and with an empty name reads `dir` itself.
+  // -1 (false) with errno set on failure.
+  virtual int openAt(int dir, const std::string& name, int flags, mode_t mode) = 0;
+  virtual int mkdirAt(int dir, const std::string& name, mode_t mode) = 0;
+  virtual int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) = 0;
+  virtual int unlinkAt(int dir, const std::string& name, int flags) = 0;
+  virtual bool statAt(int dir, const std::string& name, struct stat& status) = 0;
+  // The names in directory `dir` other than "." and "..".
+  virtual bool listAt(int dir, std::vector<std::string>& names) = 0;
   // Every IPv4 address of the gateway's own interfaces and each interface's
   // broadcast address, dotted; empty when they cannot be listed.
   virtual std::vector<std::string> gatewayAddresses() = 0;
@@ -54,7 +64,12 @@ class PosixEnv : public Env {
   int runShell(const std::string& command) override;
   Clock::time_point now() override;
   const std::string& spoolDirectory() override;
-  int createFile(const std::string& path) override;
+  int openAt(int dir, const std::string& name, int flags, mode_t mode) override;
+  int mkdirAt(int dir, const std::string& name, mode_t mode) override;
+  int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override;
+  int unlinkAt(int dir, const std::string& name, int flags) override;
+  bool statAt(int dir, const std::string& name, struct stat& status) override;
+  bool listAt(int dir, std::vector<std::string>& names) override;
   std::vector<std::string> gatewayAddresses() override;
 };
 
@@ -67,7 +82,22 @@ class EnvWrapper : public Env {
   int runShell(const std::string& command) override { return target_.runShell(command); }
   Clock::time_point now() override { return target_.now(); }
   const std::string& spoolDirectory() override { return target_.spoolDirectory(); }
-  int createFile(const std::string& path) override { return target_.createFile(path); }
+  int openAt(int dir, const std::string& name, int flags, mode_t mode) override {
+    return target_.openAt(dir, name, flags, mode);
+  }
+  int mkdirAt(int dir, const std::string& name, mode_t mode) override {
+    return target_.mkdirAt(dir, name, mode);
+  }
+  int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
+    return target_.renameAt(dir, from, to, flags);
+  }
+  int unlinkAt(int dir, const std::string& name, int flags) override {
+    return target_.unlinkAt(dir, name, flags);
+  }
+  bool statAt(int dir, const std::string& name, struct stat& status) override {
+    return target_.statAt(dir, name, status);
+  }
+  bool listAt(int dir, std::vector<std::string>& names) override { return target_.listAt(dir, names); }
   std::vector<std::string> gatewayAddresses() override { return target_.gatewayAddresses(); }
 
  private:
@@ -88,7 +118,34 @@ class ScopedEnv {
   Env* previous_;
 };
 
-// Reads the file at `path` into `text` when it is a regular file of at most
-// `limit` bytes, opened without following a link (and without blocking on
-// a FIFO someone planted). False otherwise.
-bool readRegularFile(const std::string& path, size_t limit, std::string& text);
+// Owns one file descriptor; closed when the object goes.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_;
+};
+
+// Creates `name` in directory `dir` afresh for writing: an entry already
+// there is unlinked first (a link itself, never its target), and the new
+// file is made exclusively, without following a link, close-on-exec, mode
+// 0644. Returns the descriptor, or -1 with errno set.
+int createFileAt(int dir, const std::string& name);
+
+// Reads the entry `name` of directory `dir` into `text` when it is a
+// regular file of at most `limit` bytes, opened without following a link
+// (and without blocking on a FIFO someone planted). False otherwise.
+bool readRegularFileAt(int dir, const std::string& name, size_t limit, std::string& text);

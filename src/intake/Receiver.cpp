@@ -11,41 +11,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "Logging.h"
 #include "env/Env.h"
 #include "env/Globals.h"
+#include "env/SpoolDirectory.h"
 #include "intake/Spool.h"
 
 namespace {
-
-// Owns one file descriptor. The receiver thread is normally ended by
-// cancellation while it waits in recv; the unwind that cancellation starts
-// runs this destructor, so a stopped receiver releases its port.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // Sets the thread's cancelability for the object's life. The receiver is
 // cancelable only while it waits for a datagram: elsewhere a cancel could
@@ -66,16 +43,18 @@ class CancelState {
   int previous_ = PTHREAD_CANCEL_ENABLE;
 };
 
-// One received datagram: its size as recv reports it, where it came from
-// and the interface it arrived on ("" when the kernel did not say).
+// One received datagram: its whole size (also beyond the buffer), whether
+// the buffer cut it, where it came from and the interface it arrived on (""
+// when the kernel did not say).
 struct Arrival {
   ssize_t size;
+  bool cut;
   sockaddr_in sender;
   std::string interface_name;
 };
 
 Arrival receiveDatagram(int fd, std::vector<char>& buffer) {
-  Arrival arrival{-1, {}, {}};
+  Arrival arrival{-1, false, {}, {}};
   iovec data{buffer.data(), buffer.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
   msghdr message{};
@@ -87,9 +66,11 @@ Arrival receiveDatagram(int fd, std::vector<char>& buffer) {
   message.msg_controllen = sizeof(control);
   {
     CancelState cancelable(PTHREAD_CANCEL_ENABLE);
-    arrival.size = recvmsg(fd, &message, 0);
+    // MSG_TRUNC: the size of the whole datagram, so a cut one is told apart.
+    arrival.size = recvmsg(fd, &message, MSG_TRUNC);
   }
   if (arrival.size < 0) return arrival;
+  arrival.cut = (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(arrival.size) > buffer.size();
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
     in_pktinfo info;
@@ -101,15 +82,35 @@ Arrival receiveDatagram(int fd, std::vector<char>& buffer) {
   return arrival;
 }
 
+// The sender as "address:port".
+std::string senderText(const Arrival& arrival) {
+  char sender[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &arrival.sender.sin_addr, sender, sizeof(sender));
+  return std::string(sender) + ":" + std::to_string(ntohs(arrival.sender.sin_port));
+}
+
 // Logs a datagram dropped for its arrival interface, at most once a minute.
 void reportDrop(DropReport& report, const Arrival& arrival) {
   const uint32_t count = report.dropped(Env::current().now());
   if (count == 0) return;
-  char sender[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &arrival.sender.sin_addr, sender, sizeof(sender));
-  MGM_LOG(3, "Dropped %u datagram(s) from outside the Trusted zone; latest from %s:%u on interface %s", count,
-          sender, static_cast<unsigned>(ntohs(arrival.sender.sin_port)),
+  MGM_LOG(3, "Dropped %u datagram(s) from outside the Trusted zone; latest from %s on interface %s", count,
+          senderText(arrival).c_str(),
           arrival.interface_name.empty() ? "unknown" : arrival.interface_name.c_str());
+}
+
+// Logs a datagram dropped for its size, at most once a minute.
+void reportOversized(DropReport& report, const Arrival& arrival, size_t limit) {
+  if (const uint32_t count = report.dropped(Env::current().now()))
+    MGM_LOG(3, "Error in UDPServer: dropped %u datagram(s) longer than %zu bytes; latest %zd bytes from %s",
+            count, limit, arrival.size, senderText(arrival).c_str());
+}
+
+// Logs a datagram dropped because the spool is refused, at most once a
+// minute.
+void reportRefusedSpool(DropReport& report, const SpoolDirectory& spool) {
+  if (const uint32_t count = report.dropped(Env::current().now()))
+    MGM_LOG(3, "Error in UDPServer: dropped %u datagram(s), spool directory %s refused: %s", count,
+            spoolDirectory().c_str(), spool.problem().c_str());
 }
 
 }  // namespace
@@ -201,31 +202,59 @@ int openSocket(const std::string& port) {
 
 }  // namespace
 
+int receiverSocket(const std::string& port) {
+  // Never destroyed: each port stays the daemon's until the process ends.
+  static auto* sockets = new std::map<std::string, int>;
+  static std::mutex mutex;
+  const std::lock_guard<std::mutex> lock(mutex);
+  const auto found = sockets->find(port);
+  if (found != sockets->end()) return found->second;
+  const int fd = openSocket(port);
+  sockets->emplace(port, fd);
+  return fd;
+}
+
 void* runReceiver(const std::string& port, const std::string& buffer_size) {
   CancelState not_cancelable(PTHREAD_CANCEL_DISABLE);
 
-  UniqueFd socket_fd(openSocket(port));
+  const int socket_fd = receiverSocket(port);
   DropReport drops;
   DropReport shortages;
+  DropReport oversized;
+  DropReport refusals;
 
-  const std::string temporary = spoolDirectory() + incoming_file_name + xml_extension;
+  const std::string temporary = incoming_file_name + xml_extension;
   std::vector<char> buffer(std::strtoul(buffer_size.c_str(), nullptr, 10));
   while (run_thread) {
+    // One checked descriptor of the spool for the whole pass: the temporary
+    // file is made, written and renamed in that directory, whatever happens
+    // to the path meanwhile.
+    SpoolDirectory spool = SpoolDirectory::open();
+    if (!spool.valid() && spool.error() == ENOENT) endProcess("Error in UDPServer: Could not open File");
     // Opened before the wait: an empty temporary file exists while waiting.
-    UniqueFd file(Env::current().createFile(temporary));
-    const int open_error = errno;
-    if (file.get() < 0 && !isResourceShortage(open_error))
+    UniqueFd file(spool.valid() ? createFileAt(spool.fd(), temporary) : -1);
+    int open_error = errno;
+    if (spool.valid() && file.get() < 0 && !isResourceShortage(open_error))
       endProcess("Error in UDPServer: Could not open File");
 
-    const Arrival arrival = receiveDatagram(socket_fd.get(), buffer);
+    const Arrival arrival = receiveDatagram(socket_fd, buffer);
+    // A spool refused before the wait may be fit by now.
+    if (!spool.valid() && (spool = SpoolDirectory::open()).valid()) {
+      file.reset(createFileAt(spool.fd(), temporary));
+      open_error = errno;
+    }
     if (arrival.size >= 0 && !isTrustedArrival(arrival.interface_name)) {
       reportDrop(drops, arrival);  // nothing written, nothing spooled
+    } else if (!spool.valid()) {
+      reportRefusedSpool(refusals, spool);
+    } else if (arrival.size >= 0 && arrival.cut) {
+      reportOversized(oversized, arrival, buffer.size());  // never spooled cut
     } else if (file.get() < 0) {
       reportShortage(shortages, open_error);
     } else if (arrival.size > 0 && !writeAll(file.get(), buffer.data(), static_cast<size_t>(arrival.size))) {
       const int write_error = errno;
       file.reset();
-      unlink(temporary.c_str());
+      Env::current().unlinkAt(spool.fd(), temporary, 0);
       if (isResourceShortage(write_error)) {
         reportShortage(shortages, write_error);
       } else {
@@ -234,7 +263,7 @@ void* runReceiver(const std::string& port, const std::string& buffer_size) {
     } else {
       if (arrival.size < 0) MGM_LOG(3, "Error in UDPServer: Could not read incoming stream");
       file.reset();
-      if (handleIncomingFile() != 0) MGM_LOG(3, "Error in UDPServer: Could not rename file");
+      if (handleIncomingFile(spool.fd()) != 0) MGM_LOG(3, "Error in UDPServer: Could not rename file");
     }
     usleep(200);
   }

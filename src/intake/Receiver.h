@@ -7,8 +7,17 @@
 // Receives datagrams on `port` (a number as text, strtoul base 0) into the
 // spool until run_thread is false; each one is handed to handleIncomingFile.
 // Only datagrams that arrived on the Trusted interface or on loopback are
-// spooled. Ends the process with status 1 on a fatal failure. Returns null.
+// spooled; one longer than the buffer is dropped, never spooled cut; while
+// the spool is refused every datagram is dropped. Each drop is logged at
+// level 3, at most once a minute per kind. Ends the process with status 1 on
+// a fatal failure (the socket cannot be made or bound, the spool is gone).
+// Returns null.
 void* runReceiver(const std::string& port, const std::string& buffer_size);
+
+// The receiver's socket on `port`: made and bound by the first call, then
+// kept for the process's life, so no one else can take the port between a
+// stop and a start. A failure ends the process with status 1.
+int receiverSocket(const std::string& port);
 
 // The receive buffer of the receiver's socket holds a burst of
 // RECEIVE_BURST_DATAGRAMS datagrams of the largest size (4096 bytes), as a

@@ -1,29 +1,29 @@
 #include "intake/Spool.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <istream>
-#include <memory>
+#include <map>
+#include <random>
 #include <sstream>
+#include <vector>
 
 #include "Logging.h"
 #include "env/Env.h"
 #include "env/Globals.h"
-#include "system/Shell.h"
+#include "env/SpoolDirectory.h"
 
 namespace {
 
 // A received file is one datagram; anything longer is no file of ours.
 constexpr size_t MAX_INCOMING_FILE_BYTES = 65536;
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
 
 // Entries of the spool that are not component service files: the
 // receiver's temporary file and the registry request with its temporary.
@@ -71,45 +71,13 @@ std::string spoolNameFrom(std::istream& in) {
   return parts.name();
 }
 
-// The spool directory's path without its closing "/".
-std::string spoolPath() {
-  std::string path = spoolDirectory();
-  if (path.size() > 1) path.pop_back();
-  return path;
-}
-
-bool isOwnPrivateDirectory(const struct stat& status) {
-  return S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool isPrivateSpool() {
-  struct stat status;
-  return lstat(spoolPath().c_str(), &status) == 0 && isOwnPrivateDirectory(status);
-}
-
-// A parent that others may write without the sticky bit lets them swap the
-// verified spool for a link later: say so once.
-void warnAboutParent(const std::string& path) {
-  static bool warned = false;
-  struct stat status;
-  const std::string parent = path.substr(0, path.rfind('/') + 1);
-  if (warned || lstat(parent.c_str(), &status) != 0) return;
-  if ((status.st_mode & S_IWOTH) != 0 && (status.st_mode & S_ISVTX) == 0) {
-    MGM_LOG(3, "Spool parent %s is writable by everyone without the sticky bit: others can replace the spool",
-            parent.c_str());
-    warned = true;
-  }
-}
-
 // The number of component service files in the spool.
-uint32_t countSpoolFiles() {
-  std::unique_ptr<DIR, DirCloser> dir(opendir(spoolDirectory().c_str()));
+uint32_t countSpoolFiles(int spool) {
+  std::vector<std::string> names;
+  Env::current().listAt(spool, names);
   uint32_t count = 0;
-  while (dir) {
-    const dirent* entry = readdir(dir.get());
-    if (entry == nullptr) break;
-    if (isServiceFileName(entry->d_name)) ++count;
-  }
+  for (const std::string& name : names)
+    if (isServiceFileName(name)) ++count;
   return count;
 }
 
@@ -117,6 +85,113 @@ uint32_t countSpoolFiles() {
 // text passed to the system holds exactly that name behind the directory.
 bool staysInSpool(const std::string& file_name) {
   return isSafeSpoolName(file_name) && file_name.find('\0') == std::string::npos;
+}
+
+// Says at level 3 why the spool is refused, again only when the reason
+// changes; says at level 6 when it is fit again. Main thread only.
+void reportSpoolState(const SpoolDirectory& spool) {
+  static std::string reported;
+  if (spool.problem() == reported) return;
+  if (spool.valid()) {
+    MGM_LOG(6, "Spool directory %s is fit for use again", spoolDirectory().c_str());
+  } else {
+    MGM_LOG(3, "Spool directory %s refused: %s. Datagrams are dropped and cycles skipped while it is.",
+            spoolDirectory().c_str(), spool.problem().c_str());
+  }
+  reported = spool.problem();
+}
+
+// A name for moving an entry aside that no one can guess beforehand.
+std::string asideName() {
+  std::random_device random;
+  char suffix[17];
+  std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
+  return spoolEntryName() + ".untrusted." + suffix;
+}
+
+// Whatever is at the spool's name in `parent` and is no private directory of
+// the daemon is moved aside under an unpredictable name, or, when it is no
+// directory and cannot be moved, removed (a link itself, never its target).
+// The log says which happened.
+void replaceForeignSpool(int parent, const std::string& parent_path) {
+  Env& env = Env::current();
+  const std::string name = spoolEntryName();
+  struct stat status;
+  if (!env.statAt(parent, name, status) || isOwnPrivateDirectory(status)) return;
+  std::string outcome;
+  const std::string aside = asideName();
+  if (env.renameAt(parent, name, aside, RENAME_NOREPLACE) == 0) {
+    outcome = "moved aside to " + parent_path + "/" + aside;
+  } else if (const int error = errno; !S_ISDIR(status.st_mode) && env.unlinkAt(parent, name, 0) == 0) {
+    outcome = "removed";
+  } else {
+    outcome = std::string("neither moved aside nor removed (") + std::strerror(error) + ")";
+  }
+  MGM_LOG(3, "Spool directory %s was no private directory of the daemon (mode %o, owner %u): %s",
+          (parent_path + "/" + name).c_str(), static_cast<unsigned>(status.st_mode),
+          static_cast<unsigned>(status.st_uid), outcome.c_str());
+}
+
+// Removes every entry of directory `dir`, directories with what they hold,
+// never following a link; `depth` bounds the descent.
+void removeEntries(int dir, int depth) {
+  Env& env = Env::current();
+  std::vector<std::string> names;
+  if (!env.listAt(dir, names)) return;
+  for (const std::string& name : names) {
+    struct stat status;
+    if (!env.statAt(dir, name, status)) continue;
+    if (!S_ISDIR(status.st_mode)) {
+      env.unlinkAt(dir, name, 0);
+    } else if (depth > 0) {
+      const UniqueFd sub(env.openAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0));
+      if (sub.get() >= 0) removeEntries(sub.get(), depth - 1);
+      env.unlinkAt(dir, name, AT_REMOVEDIR);
+    }
+  }
+}
+constexpr int MAX_WIPE_DEPTH = 16;
+
+// Spool files dated in the future (the clock was set back) age from when the
+// cleanup first saw them, on the monotonic clock. Main thread only.
+class FutureDates {
+ public:
+  // The seconds `name` with this status has been seen dated in the future.
+  int64_t secondsSeen(const std::string& name, const struct stat& status, Env::Clock::time_point now) {
+    Sighting& sighting = seen_[name];
+    if (sighting.inode != status.st_ino || sighting.mtime != status.st_mtime || !sighting.known)
+      sighting = Sighting{true, status.st_ino, status.st_mtime, now};
+    kept_.push_back(name);
+    return std::chrono::duration_cast<std::chrono::seconds>(now - sighting.first_seen).count();
+  }
+  // Forgets the files not met since the last call.
+  void forgetOthers() {
+    std::map<std::string, Sighting> kept;
+    for (const std::string& name : kept_) kept[name] = seen_[name];
+    seen_.swap(kept);
+    kept_.clear();
+  }
+
+ private:
+  struct Sighting {
+    bool known = false;
+    ino_t inode = 0;
+    time_t mtime = 0;
+    Env::Clock::time_point first_seen{};
+  };
+  std::map<std::string, Sighting> seen_;
+  std::vector<std::string> kept_;
+};
+
+// True when the file with this status is older than max_file_age. The test
+// runs in 32-bit signed arithmetic, wrapping like the device's time_t does.
+bool isAged(const std::string& name, const struct stat& status, FutureDates& future) {
+  const int32_t now32 = static_cast<int32_t>(std::time(nullptr));
+  const int32_t mtime32 = static_cast<int32_t>(status.st_mtime);
+  if (mtime32 > now32) return future.secondsSeen(name, status, Env::current().now()) > max_file_age;
+  const int32_t limit =
+      static_cast<int32_t>(static_cast<uint32_t>(status.st_mtime) + static_cast<uint32_t>(max_file_age));
+  return now32 > limit;
 }
 
 }  // namespace
@@ -132,7 +207,8 @@ uint32_t DropReport::dropped(Clock::time_point now) {
 }
 
 std::string spoolNameFor(const std::string& text) {
-  std::istringstream in(text);
+  // Read up to the first NUL, as the parser reads the file.
+  std::istringstream in(text.substr(0, text.find('\0')));
   return spoolNameFrom(in);
 }
 
@@ -140,63 +216,82 @@ bool isSafeSpoolName(const std::string& name) {
   return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
 }
 
-bool verifySpoolDirectory() {
-  const std::string path = spoolPath();
-  struct stat status;
-  warnAboutParent(path);
-  if (lstat(path.c_str(), &status) == 0) {
-    if (isOwnPrivateDirectory(status)) return true;
-    const std::string aside =
-        path + ".untrusted." + std::to_string(static_cast<long long>(std::time(nullptr)));
-    const bool moved = std::rename(path.c_str(), aside.c_str()) == 0;
-    if (!moved && !S_ISDIR(status.st_mode)) unlink(path.c_str());
-    MGM_LOG(3, "Spool directory %s was no private directory of the daemon (mode %o, owner %u): %s",
-            path.c_str(), static_cast<unsigned>(status.st_mode), static_cast<unsigned>(status.st_uid),
-            moved ? ("moved aside to " + aside).c_str() : "removed");
-  }
-  mkdir(path.c_str(), 0755);
-  return lstat(path.c_str(), &status) == 0 && isOwnPrivateDirectory(status);
-}
-
 int prepareSpoolDirectory() {
-  verifySpoolDirectory();
-  emptySpoolDirectory();
+  Env& env = Env::current();
+  const std::string parent_path = spoolParentPath();
+  const UniqueFd parent(env.openAt(AT_FDCWD, parent_path, O_RDONLY | O_DIRECTORY, 0));
+  struct stat status;
+  // Under a parent others may change, nothing is moved or made: the checked
+  // open below refuses the spool and says why.
+  if (parent.get() >= 0 && env.statAt(parent.get(), "", status) &&
+      spoolParentProblem(parent_path, status).empty()) {
+    replaceForeignSpool(parent.get(), parent_path);
+    env.mkdirAt(parent.get(), spoolEntryName(), 0755);
+  }
+  const SpoolDirectory spool = SpoolDirectory::open();
+  reportSpoolState(spool);
+  if (!spool.valid()) return 1;
+  removeEntries(spool.fd(), MAX_WIPE_DEPTH);
   return 0;
 }
 
+bool isSpoolFit() {
+  const SpoolDirectory spool = SpoolDirectory::open();
+  reportSpoolState(spool);
+  return spool.valid();
+}
+
 void emptySpoolDirectory() {
-  if (verifySpoolDirectory()) runShell("exec rm -r " + shellWord(spoolDirectory()) + "*");
+  const SpoolDirectory spool = SpoolDirectory::open();
+  reportSpoolState(spool);
+  if (spool.valid()) removeEntries(spool.fd(), MAX_WIPE_DEPTH);
 }
 
 int handleIncomingFile() {
-  const std::string temporary = spoolDirectory() + incoming_file_name + xml_extension;
-  std::string text;
-  if (!readRegularFile(temporary, MAX_INCOMING_FILE_BYTES, text)) {
+  const SpoolDirectory spool = SpoolDirectory::open();
+  if (!spool.valid()) {
+    MGM_LOG(3, "Error while renaming incoming service file");
+    return 1;
+  }
+  return handleIncomingFile(spool.fd());
+}
+
+int handleIncomingFile(int spool) {
+  const std::string temporary = incoming_file_name + xml_extension;
+  std::string name;
+  try {
+    std::string text;
+    if (!readRegularFileAt(spool, temporary, MAX_INCOMING_FILE_BYTES, text)) {
+      MGM_LOG(3, "Error in handling incoming file.");
+      return 1;
+    }
+    name = spoolNameFor(text);
+  } catch (const std::exception&) {
+    // Memory exhausted, for example: the file stays, the receiver goes on.
     MGM_LOG(3, "Error in handling incoming file.");
     return 1;
   }
 
   // The name comes from received text: one that would address anything but
   // an entry of the spool is refused like a failed rename.
-  const std::string name = spoolNameFor(text);
   const std::string file_name = name + xml_extension;
   if (!isSafeSpoolName(name) || !staysInSpool(file_name)) {
     MGM_LOG(3, "Error while renaming incoming service file");
     return 1;
   }
-  const std::string target = spoolDirectory() + file_name;
+  Env& env = Env::current();
   struct stat status;
-  if (lstat(target.c_str(), &status) != 0 && countSpoolFiles() >= MAX_SPOOL_FILES) {
-    unlink(temporary.c_str());
+  if (!env.statAt(spool, file_name, status) && countSpoolFiles(spool) >= MAX_SPOOL_FILES) {
+    env.unlinkAt(spool, temporary, 0);
     static DropReport full;  // receiver thread only
-    if (const uint32_t count = full.dropped(Env::current().now()))
+    if (const uint32_t count = full.dropped(env.now()))
       MGM_LOG(3,
               "Spool holds its limit of %u component service files: dropped %u file(s) with a new name, "
               "latest %s",
               MAX_SPOOL_FILES, count, file_name.c_str());
     return 0;
   }
-  if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+  if (env.renameAt(spool, temporary, file_name, 0) != 0) {
     MGM_LOG(3, "Error while renaming incoming service file");
     return 1;
   }
@@ -205,37 +300,30 @@ int handleIncomingFile() {
 
 int cleanupServiceFiles(MachineComponentServices& incoming) {
   incoming.ServiceFileNames.clear();
-  // Checked, not repaired: a spool removed while running is the receiver's
-  // to notice.
-  if (!isPrivateSpool()) return 0;
-  const std::string& directory = spoolDirectory();
-  std::unique_ptr<DIR, DirCloser> dir(opendir(directory.c_str()));
-  if (!dir) {
+  const SpoolDirectory spool = SpoolDirectory::open();
+  reportSpoolState(spool);
+  if (!spool.valid()) return 1;
+  Env& env = Env::current();
+  std::vector<std::string> names;
+  if (!env.listAt(spool.fd(), names)) {
     std::perror("");
     return 0;
   }
 
-  while (const dirent* entry = readdir(dir.get())) {
-    const std::string name = entry->d_name;
+  static FutureDates future;  // main thread only
+  for (const std::string& name : names) {
     if (!isServiceFileName(name)) continue;
-
-    const std::time_t now = std::time(nullptr);
     struct stat status;
     // Only regular files are service files; an entry that vanished meanwhile
     // is left alone this cycle, neither listed nor deleted.
-    if (lstat((directory + name).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
-
-    // The age test runs in 32-bit signed arithmetic, wrapping like the
-    // device's time_t does.
-    const int32_t now32 = static_cast<int32_t>(now);
-    const int32_t limit =
-        static_cast<int32_t>(static_cast<uint32_t>(status.st_mtime) + static_cast<uint32_t>(max_file_age));
-    if (now32 > limit) {
+    if (!env.statAt(spool.fd(), name, status) || !S_ISREG(status.st_mode)) continue;
+    if (isAged(name, status, future)) {
       MGM_LOG(6, "File: %s is older then %d. Delete.", name.c_str(), max_file_age);
-      runShell("exec rm " + shellWord(directory + name));
+      env.unlinkAt(spool.fd(), name, 0);
     } else {
       incoming.ServiceFileNames.push_back(name);
     }
   }
+  future.forgetOthers();
   return 0;
 }

@@ -3,9 +3,10 @@
 // ages files out and lists the rest for the reader.
 //
 // The daemon runs as root beside unprivileged users, and the spool's parent
-// may be world-writable. Every operation here therefore works only on a
-// verified spool (a real directory of the daemon's own that nobody else may
-// write) and on regular files in it, never on a link's target.
+// may be world-writable. Every operation here therefore works through one
+// checked descriptor of the spool (see SpoolDirectory) and on regular files
+// in it, never on a link's target; a spool that others could swap is
+// refused.
 #pragma once
 
 #include <chrono>
@@ -34,34 +35,41 @@ class DropReport {
 };
 
 // The spool name (without directory and extension) that a received file
-// with this text gets: the component part, "_", the service part, with the
-// first "/" replaced by "_". Empty when a part starts with "." (such a file
-// would hide from the shell's "*" and outlive every wipe).
+// with this text (read up to its first NUL) gets: the component part, "_",
+// the service part, with the first "/" replaced by "_". Empty when a part
+// starts with "." (a hidden file no one would look for).
 std::string spoolNameFor(const std::string& text);
 
 // True when `name` may stand in the spool directory: it holds no "/" and is
 // neither "." nor "..".
 bool isSafeSpoolName(const std::string& name);
 
-// Makes sure the spool directory is a real directory (not a link) owned by
-// this process's user and writable by nobody else. Anything else at the path
-// is moved aside (or removed when it cannot be moved) without following a
-// link, and the directory is made afresh; that is logged at level 3. True
-// when the spool is fit for use afterwards.
-bool verifySpoolDirectory();
-
-// The created phase's preparation: the directory verified (made when
-// missing) and every entry in it removed.
+// The created phase's preparation. Under a parent that lets nobody else swap
+// the spool, anything at the spool's name that is no private directory of
+// the daemon is moved aside under an unpredictable name (or, when no
+// directory, removed without following it), logged at level 3, and the
+// directory is made when missing. Then every entry of the spool is
+// removed. 0 when the spool is fit for use, 1 when it is refused (said at
+// level 3, again only when the reason changes).
 int prepareSpoolDirectory();
-// Removes every entry of the verified spool (the stop phase).
+// True when the spool is fit for use now; a refusal is reported as above.
+// Main thread only.
+bool isSpoolFit();
+// Removes every entry of the spool when it is fit (the stop phase).
 void emptySpoolDirectory();
 
 // Gives the receiver's temporary file its final name in the spool. 0 when
 // renamed, or dropped because the spool is full (logged at most once a
-// minute); 1 when the name is refused or the rename fails. Receiver thread
-// only.
+// minute); 1 when the file cannot be read or named (an exception included,
+// logged "Error in handling incoming file."), the name is refused or the
+// rename fails. Receiver thread only; the first form opens the spool
+// itself, the second works in the spool open at `spool`.
 int handleIncomingFile();
+int handleIncomingFile(int spool);
 
 // Deletes spool files older than max_file_age and lists the other regular
-// files in `incoming.ServiceFileNames`. Returns 0. Main thread only.
+// files in `incoming.ServiceFileNames`. A file dated in the future (the
+// clock was set back) ages from when the cleanup first saw it. Returns 0,
+// or 1 with the list empty when the spool is refused (reported as above).
+// Main thread only.
 int cleanupServiceFiles(MachineComponentServices& incoming);

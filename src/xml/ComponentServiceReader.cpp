@@ -2,12 +2,14 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "Logging.h"
 #include "env/Env.h"
 #include "env/Globals.h"
+#include "env/SpoolDirectory.h"
 
 namespace xml {
 namespace {
@@ -71,10 +73,13 @@ void markBadCharacterReferences(std::string& text) {
   }
 }
 
-bool loadSpoolFile(const std::string& path, tinyxml2::XMLDocument& document) {
+// Loads the spool file `name` from the spool open at `spool`.
+bool loadSpoolFile(int spool, const std::string& name, tinyxml2::XMLDocument& document) {
   std::string text;
-  // XML text holds no NUL, and the library would take one as the end.
-  if (!readRegularFile(path, MAX_FILE_SIZE, text) || text.find('\0') != std::string::npos) return false;
+  if (!readRegularFileAt(spool, name, MAX_FILE_SIZE, text)) return false;
+  // The document ends at the first NUL, as the parser reads it: C senders
+  // send the string terminator too.
+  text.resize(std::min(text.size(), text.find('\0')));
   markBadCharacterReferences(text);
   return document.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
 }
@@ -187,10 +192,11 @@ void readDocument(const tinyxml2::XMLDocument& document, const std::string& path
 uint32_t readComponentServiceFiles(MachineComponentServices& incoming) {
   clearComponentList(incoming);
   uint32_t result = 0;
+  const SpoolDirectory spool = SpoolDirectory::open();
   for (const std::string& name : incoming.ServiceFileNames) {
     const std::string path = spoolDirectory() + name;
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (!loadSpoolFile(path, document)) {
+    if (!spool.valid() || !loadSpoolFile(spool.fd(), name, document)) {
       MGM_LOG(3, "Error while trying to pares Component Service file: %s", path.c_str());
       result = 1;
       continue;

@@ -12,6 +12,7 @@
 #include "Logging.h"
 #include "env/Env.h"
 #include "env/Globals.h"
+#include "env/SpoolDirectory.h"
 
 namespace xml {
 namespace {
@@ -29,11 +30,17 @@ struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 
-// Writes `doc` to `path` + ".part", then renames it to `path`. False, with
-// errno set and nothing at `path` changed, when any step fails.
-bool saveAtomically(tinyxml2::XMLDocument& doc, const std::string& path) {
-  const std::string partial = path + partial_extension;
-  const int fd = Env::current().createFile(partial);
+// Writes `doc` to `name` + ".part" in the spool, then renames it to `name`.
+// False, with errno set and nothing at `name` changed, when any step fails.
+bool saveAtomically(tinyxml2::XMLDocument& doc, const std::string& name) {
+  const SpoolDirectory spool = SpoolDirectory::open();
+  if (!spool.valid()) {
+    errno = spool.error() != 0 ? spool.error() : EPERM;
+    return false;
+  }
+  Env& env = Env::current();
+  const std::string partial = name + partial_extension;
+  const int fd = createFileAt(spool.fd(), partial);
   if (fd < 0) return false;
   std::unique_ptr<FILE, FileCloser> file(fdopen(fd, "we"));
   if (!file) {
@@ -44,9 +51,9 @@ bool saveAtomically(tinyxml2::XMLDocument& doc, const std::string& path) {
                      std::fflush(file.get()) == 0 && !std::ferror(file.get());
   const int error = errno;
   const bool closed = std::fclose(file.release()) == 0;
-  if (saved && closed && std::rename(partial.c_str(), path.c_str()) == 0) return true;
+  if (saved && closed && env.renameAt(spool.fd(), partial, name, 0) == 0) return true;
   const int failure = saved && closed ? errno : (error != 0 ? error : EIO);
-  unlink(partial.c_str());
+  env.unlinkAt(spool.fd(), partial, 0);
   errno = failure;
   return false;
 }
@@ -55,8 +62,9 @@ bool saveAtomically(tinyxml2::XMLDocument& doc, const std::string& path) {
 
 bool registryRequestPresent() {
   struct stat status;
-  const std::string path = spoolDirectory() + registry_file_name + xml_extension;
-  return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  const SpoolDirectory spool = SpoolDirectory::open();
+  return spool.valid() && Env::current().statAt(spool.fd(), registry_file_name + xml_extension, status) &&
+         S_ISREG(status.st_mode);
 }
 
 std::string publishedEndpointText(const ServiceEndpoint& endpoint) {
@@ -118,7 +126,7 @@ uint32_t writeRegistryServiceFile(const MachineComponentServices& published) {
   // Written under a temporary name and renamed into place only when
   // complete, so the upload never posts a cut request.
   const std::string path = spoolDirectory() + registry_file_name + xml_extension;
-  if (!saveAtomically(doc, path)) {
+  if (!saveAtomically(doc, registry_file_name + xml_extension)) {
     MGM_LOG(3, "Could not write the registry request %s (%s): it is written again in the next cycle",
             path.c_str(), std::strerror(errno));
     registry_service_file_send_request = false;

@@ -35,7 +35,7 @@
 #include "env/Globals.h"
 #include "system/RegistryUpload.h"
 
-class TestEnv : public Env {
+class TestEnv : public EnvWrapper {
  public:
   // Shell: every command, in order; exact command -> output; one curl output
   // per post (the last one repeats); the VPN manager's check status.
@@ -54,8 +54,13 @@ class TestEnv : public Env {
   std::atomic<bool> disk_full{false};
   // The gateway's own addresses, as the interfaces list them.
   std::vector<std::string> gateway_addresses{"127.0.0.1", "192.168.2.1", "192.168.2.255", "198.51.100.1"};
+  // Called before every open, rename, unlink and status read of a directory
+  // entry, with the operation's name ("open", "rename", "unlink", "stat")
+  // and the entry's: a test races the daemon here, or throws. Set it while
+  // no receiver runs.
+  std::function<void(const std::string& operation, const std::string& name)> before;
 
-  TestEnv() {
+  TestEnv() : EnvWrapper(device()) {
     mkdir(dir.c_str(), 0700);
     run_thread = true;
     max_file_age = 1200;
@@ -90,11 +95,9 @@ class TestEnv : public Env {
     auto it = outputs.find(command);
     return it == outputs.end() ? "" : it->second;
   }
-  // Removals really run: they touch only the test's spool.
   int runShell(const std::string& command) override {
     commands.push_back(command);
     if (command == "/usr/local/bin/tarn-vpn-manager -check") return vpn_check_status;
-    if (command.rfind("exec rm ", 0) == 0) return std::system(command.c_str());
     return 0;
   }
   // Commands that begin with `prefix`, in order.
@@ -109,9 +112,22 @@ class TestEnv : public Env {
   void advance(long seconds) { seconds_ += seconds; }
 
   const std::string& spoolDirectory() override { return dir; }
-  int createFile(const std::string& path) override {
-    if (const int error = create_error) return errno = error, -1;
-    return disk_full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : device_.createFile(path);
+  // The real operations, after `before`; a file made for writing gets the
+  // injected faults.
+  int openAt(int dir, const std::string& name, int flags, mode_t mode) override {
+    hook("open", name);
+    if ((flags & O_CREAT) != 0 && create_error != 0) return errno = create_error, -1;
+    if ((flags & O_CREAT) != 0 && disk_full) return open("/dev/full", O_WRONLY | O_CLOEXEC);
+    return EnvWrapper::openAt(dir, name, flags, mode);
+  }
+  int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
+    return hook("rename", from), EnvWrapper::renameAt(dir, from, to, flags);
+  }
+  int unlinkAt(int dir, const std::string& name, int flags) override {
+    return hook("unlink", name), EnvWrapper::unlinkAt(dir, name, flags);
+  }
+  bool statAt(int dir, const std::string& name, struct stat& status) override {
+    return hook("stat", name), EnvWrapper::statAt(dir, name, status);
   }
 
   std::vector<std::string> gatewayAddresses() override { return gateway_addresses; }
@@ -142,12 +158,19 @@ class TestEnv : public Env {
   const std::string dir = root + "/spool/";
 
  private:
-  PosixEnv device_;
+  static PosixEnv& device() {
+    static PosixEnv posix;
+    return posix;
+  }
   // An hour apart for every TestEnv: a once-a-minute report starts afresh.
   static inline int instances_ = 0;
   const Clock::time_point start_ = Clock::now() + std::chrono::hours(++instances_);
   std::atomic<long> seconds_{0};
   ScopedEnv scope_{*this};
+
+  void hook(const char* operation, const std::string& name) {
+    if (before) before(operation, name);
+  }
 };
 
 // Waits up to a generous bound for `condition`; true when it came.

@@ -55,8 +55,7 @@ Words shellWords(const std::string& line) {
 }
 
 // The device of one input: a TestEnv where every command must parse as
-// plain shell words; "rm" must name one file of the spool, which is then
-// removed.
+// plain shell words and every removal names one entry of the spool.
 class FuzzEnv : public TestEnv {
  public:
   std::vector<Words> commands_run;  // all but the removals
@@ -66,12 +65,12 @@ class FuzzEnv : public TestEnv {
     commands_run.push_back(shellWords(command));
     return TestEnv::runCommand(command);
   }
-  int runShell(const std::string& command) override {
-    const Words words = shellWords(command);
-    if (words.empty() || words[0] != "exec") return commands_run.push_back(words), 0;
-    FUZZ_CHECK(words.size() == 3 && words[1] == "rm" && words[2].rfind(dir, 0) == 0);
-    FUZZ_CHECK(isSafeSpoolName(words[2].substr(dir.size())) && unlink(words[2].c_str()) == 0);
-    return removed.insert(words[2].substr(dir.size())), 0;
+  int runShell(const std::string& command) override { return commands_run.push_back(shellWords(command)), 0; }
+  int unlinkAt(int at, const std::string& name, int flags) override {
+    FUZZ_CHECK(isSafeSpoolName(name));
+    const int result = TestEnv::unlinkAt(at, name, flags);
+    if (result == 0) removed.insert(name);
+    return result;
   }
 };
 
@@ -213,8 +212,8 @@ void fuzzDatagramCycle(const std::string& datagram) {
   FUZZ_CHECK(unpublished.empty() && env.removed.empty() && env.commands_run.size() == at + upload &&
              (!upload || env.commands_run[at][0] == "curl"));
 
-  // Withdrawal after every file has aged out: each spooled file removed by
-  // its own rm, each rule deleted with the words it was added with.
+  // Withdrawal after every file has aged out: each spooled file removed,
+  // each rule deleted with the words it was added with.
   std::set<std::string> aged = env.entries(), kept;
   for (const char* file : {"incomming_client_file.xml", "RegisterMachineServices.xml"})
     if (aged.erase(file)) kept.insert(file);

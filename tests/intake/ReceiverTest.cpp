@@ -13,18 +13,24 @@ namespace {
 std::string temporary() { return incoming_file_name + xml_extension; }
 std::string text(const std::string& c) { return "ComponentID=\"M1/" + c + "\"\nServiceID=\"S\""; }
 int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
-// Each datagram, cut at 4096 bytes, becomes a file of its own, listed by the
-// concurrent cleanup only once complete; a link planted at the temporary
-// name is not followed; neither the socket nor the temporary file reaches a
-// command. A full spool or a shortage of descriptors costs the datagram,
-// not the receiver: one report at once, then at most one a minute. A
-// stopped receiver leaves no descriptor behind.
-TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndStopsCleanly) {
+// Each datagram becomes a file of its own, listed by the concurrent cleanup
+// only once complete; one longer than 4096 bytes is dropped, not cut; one
+// that ends in a NUL is named as the parser reads it. A link planted at the
+// temporary name is not followed; neither the socket nor the temporary file
+// reaches a command. A full spool, a shortage of descriptors, an exception
+// while handling the file or a refused spool costs the datagram, not the
+// receiver: a full spool or a shortage is reported at once, then at most
+// once a minute. A stopped receiver keeps its socket (the port stays the
+// daemon's) and leaves no other descriptor behind.
+TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndKeepsItsSocket) {
   TestEnv env;
   std::ofstream(env.root + "/victim") << "victim";
   fs::create_symlink(env.root + "/victim", env.path(temporary()));
-  const std::string big = text("Big") + std::string(5000, 'x');
-  std::map<std::string, std::string> expected = {{"_.xml", ""}, {"Big_S.xml", big.substr(0, 4096)}}, listed;
+  std::atomic<bool> throw_once{false};
+  env.before = [&](const std::string& operation, const std::string& name) {
+    if (operation == "open" && name == temporary() && throw_once.exchange(false)) throw std::bad_alloc();
+  };
+  std::map<std::string, std::string> expected = {{"_.xml", ""}, {"Nul_S.xml", text("Nul") + '\0'}}, listed;
   for (int i = 0; i < 20; ++i) expected["C" + std::to_string(i) + "_S.xml"] = text("C" + std::to_string(i));
   const int descriptors = openDescriptors();
   const uint16_t port = 5611;  // the cycle tests' receiver has 5600
@@ -35,7 +41,8 @@ TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndStopsCleanly) {
   EXPECT_TRUE(eventually([&] { return fs::is_regular_file(fs::symlink_status(env.path(temporary()))); }));
   EXPECT_THAT(PosixEnv().runCommand("ls -l /proc/self/fd/"),
               Not(AnyOf(HasSubstr("socket:"), HasSubstr(temporary()))));
-  for (const auto& [name, text] : expected) sendDatagram(port, name == "Big_S.xml" ? big : text);
+  sendDatagram(port, text("Big") + std::string(5000, 'x'));
+  for (const auto& [name, text] : expected) sendDatagram(port, text);
   MachineComponentServices incoming;
   EXPECT_TRUE(eventually([&] {
     cleanupServiceFiles(incoming);
@@ -59,16 +66,29 @@ TEST(Receiver, SpoolsEachDatagramGoesOnThroughShortagesAndStopsCleanly) {
   env.create_error = 0;
   EXPECT_TRUE(sendUntil(port, text("Again"), [&] { return env.exists("Again_S.xml"); }));
   EXPECT_THAT(pd::logTexts(3),
-              ElementsAre(HasSubstr("(No space left on device)"), HasSubstr("(Too many open files)")));
+              ElementsAre(HasSubstr("longer than 4096 bytes; latest 5034 bytes from 127.0.0.1:"),
+                          HasSubstr("(No space left on device)"), HasSubstr("(Too many open files)")));
+  throw_once = true;
+  EXPECT_TRUE(sendUntil(port, text("Thrown"), [&] { return !throw_once; }));
+  EXPECT_TRUE(sendUntil(port, text("After"), [&] { return env.exists("After_S.xml"); }));
+  EXPECT_EQ(pd::countLogged("Error in handling incoming file."), 1);
+  // While the spool's parent lets others swap it, datagrams are dropped.
+  chmod(env.root.c_str(), 0777);
+  EXPECT_TRUE(
+      sendUntil(port, text("Refused"), [&] { return pd::countLogged("spool directory " + env.dir) == 1; }));
+  chmod(env.root.c_str(), 0700);
+  EXPECT_TRUE(sendUntil(port, text("Fit"), [&] { return env.exists("Fit_S.xml"); }));
 
-  // Once the next temporary file is open the cancel ends the receiver in its wait.
+  // Once the next temporary file is open the cancel ends the receiver in its
+  // wait; its socket stays.
   EXPECT_TRUE(eventually([&] { return env.exists(temporary()); }));
   run_thread = false;
   pthread_cancel(thread);
   void* result = nullptr;
   pthread_join(thread, &result);
   EXPECT_EQ(result, PTHREAD_CANCELED);
-  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_EQ(openDescriptors(), descriptors + 1);
+  env.before = nullptr;
 }
 
 // Runs the receiver on `port` and ends with status 0 once it has bound.

@@ -12,9 +12,9 @@ namespace {
 
 std::string temporary() { return incoming_file_name + xml_extension; }
 
-// The received text names the file after its last ComponentID and ServiceID
-// lines; a newer file replaces the older one; a name that would leave the
-// spool, hide from the shell's "*" or be cut at a NUL is refused.
+// The received text, up to its first NUL, names the file after its last
+// ComponentID and ServiceID lines; a newer file replaces the older one; a
+// name that would leave the spool or hide in it is refused.
 TEST(Spool, HandledFileIsNamedAfterItsLastComponentAndServiceLines) {
   const TestEnv env;
   // Received text, name kept as ("": refused).
@@ -26,7 +26,7 @@ TEST(Spool, HandledFileIsNamedAfterItsLastComponentAndServiceLines) {
       {"ComponentID=\"M1/A\"\nServiceID=\"X\"\nComponentID=\"M1/B\"\nServiceID=\"Y\"", "B_Y.xml"},
       {"ServiceID=\"Old\"\nComponentID=\"M1/Pump\" ServiceID=\"Status\"", "Pump_Old.xml"},
       {"ComponentID=\"x/.P\"\nServiceID=\"S\"", ""}, {"ComponentID=\"x/P\"\nServiceID=\".S\"", ""},
-      {"ComponentID=\"a/q/x/f\"\nServiceID=\"s\"", ""}, {"ComponentID=\"x/f.xml\0\"\nServiceID=\"s\""s, ""}};
+      {"ComponentID=\"a/q/x/f\"\nServiceID=\"s\"", ""}, {"ComponentID=\"x/P\"\nServiceID=\"S\"\0ComponentID=\"x/Q\""s, "P_S.xml"}};
   // clang-format on
   for (const auto& [text, name] : cases) {
     const std::string& kept = name.empty() ? temporary() : name;
@@ -65,8 +65,7 @@ TEST(Spool, AtItsLimitTheSpoolTakesRenewalsAndDropsNewNamesReportingOnceAMinute)
 }
 
 // The cleanup reads the clock itself: retried until it ran within the second
-// the ages were set against. A file dated within 1200 s of the 32-bit end
-// of time is past its age once the sum wraps, as on the device.
+// the ages were set against.
 TEST(Spool, CleanupDeletesExactlyTheRegularFilesOlderThanMaxAgeAndListsTheOthers) {
   TestEnv env;
   MachineComponentServices incoming;
@@ -77,7 +76,6 @@ TEST(Spool, CleanupDeletesExactlyTheRegularFilesOlderThanMaxAgeAndListsTheOthers
     const std::time_t now = std::time(nullptr);
     env.write("old.xml", "", 1201);
     env.write("young.xml", "", 1200);
-    env.write("2038.xml", "", now - INT32_MAX + 100);
     env.write(temporary(), "", 5000), env.write(registry_file_name + xml_extension, "", 5000);
     EXPECT_EQ(cleanupServiceFiles(incoming), 0);
     if (std::time(nullptr) != now) continue;
@@ -91,28 +89,94 @@ TEST(Spool, CleanupDeletesExactlyTheRegularFilesOlderThanMaxAgeAndListsTheOthers
   FAIL() << "the clock kept moving on";
 }
 
-// Whatever stands at the spool's path, the created phase ends with an empty
-// private directory of the daemon there, and removes nothing through a link.
-TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryOfItsOwn) {
-  // Each made by one shell command; the first two are no replacement.
-  std::istringstream cases(
-      "true,rm -r spool,rm -r spool && ln -s victim spool,rm -r spool && echo x >spool,"
-      "chmod 770 spool,chmod 1777 spool,chown 65534 spool 2>/dev/null || :");
-  std::string make;
-  for (int i = 0; std::getline(cases, make, ','); ++i) {
-    const bool replaced = i >= 2 && (i < 6 || geteuid() == 0);
+// A file dated in the future (the clock was set back) ages from when the
+// cleanup first saw it.
+TEST(Spool, AFileDatedInTheFutureAgesFromWhenTheCleanupFirstSawIt) {
+  TestEnv env;
+  MachineComponentServices incoming;
+  env.write("future.xml", "", -365L * 24 * 3600);
+  for (const auto& [seconds, listed] : {std::pair{0, 1u}, {1200, 1u}, {1, 0u}}) {
+    env.advance(seconds);
+    cleanupServiceFiles(incoming);
+    EXPECT_EQ(incoming.ServiceFileNames.size(), listed) << seconds;
+  }
+  EXPECT_FALSE(env.exists("future.xml"));
+}
+
+// Under a parent that lets no one else swap the spool, the created phase
+// ends with an empty private directory of the daemon there: anything else
+// is moved aside under a name no one planted or removed,
+// and nothing is removed through a link. Under any other parent nothing is
+// touched and the spool is refused, said once however often it is asked.
+TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryAndRefusesASwappableParent) {
+  enum Outcome { KEPT, REPLACED, REFUSED };
+  const std::string planted =
+      "t=$(date +%s) && for s in 0 1 2 3; do mkdir -p spool.untrusted.$((t + s))/x; done && ";
+  // Each made by one shell command in the spool's parent.
+  // clang-format off
+  const std::pair<std::string, Outcome> cases[] = {
+      {"true", KEPT}, {"rm -r spool", KEPT}, {"chmod 1777 .", KEPT},
+      {"rm -r spool && ln -s victim spool", REPLACED}, {"rm -r spool && echo x >spool", REPLACED},
+      {planted + "chmod 770 spool", REPLACED}, {"chmod 1777 spool", REPLACED},
+      {"chown 65534 spool", geteuid() == 0 ? REPLACED : KEPT}, {"chmod 777 .", REFUSED}, {"chmod 775 .", REFUSED},
+      {"chown 65534 .", geteuid() == 0 ? REFUSED : KEPT}};
+  // clang-format on
+  for (const auto& [make, outcome] : cases) {
     SCOPED_TRACE(make);
     const TestEnv env;
+    pd::clearLog();
     const std::string spool = env.root + "/spool";
     ASSERT_EQ(
         std::system(("cd " + env.root + " && mkdir victim && touch victim/k spool/w && " + make).c_str()), 0);
-    EXPECT_EQ(prepareSpoolDirectory(), 0);
+    EXPECT_EQ(prepareSpoolDirectory(), outcome == REFUSED ? 1 : 0);
+    MachineComponentServices incoming;
+    EXPECT_EQ(cleanupServiceFiles(incoming), outcome == REFUSED ? 1 : 0);
     struct stat status;
     ASSERT_EQ(lstat(spool.c_str(), &status), 0);
+    EXPECT_TRUE(fs::exists(env.root + "/victim/k"));
+    EXPECT_EQ(fs::is_empty(spool), outcome != REFUSED);
+    EXPECT_EQ(pd::countLogged("refused: its parent " + env.root), outcome == REFUSED ? 1 : 0);
+    EXPECT_EQ(pd::countLogged("Spool directory " + spool + " was no private directory"), outcome == REPLACED);
+    if (outcome == REFUSED) continue;
     EXPECT_TRUE(S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 022) == 0);
-    EXPECT_TRUE(fs::is_empty(spool) && fs::exists(env.root + "/victim/k"));
-    EXPECT_EQ(pd::countLogged("Spool directory " + spool + " was no private directory"), replaced ? 1 : 0);
   }
+}
+
+// Whatever a local user swaps the spool for between two operations, every
+// operation stays in the spool it checked: here the spool and a link to
+// another directory change places before each operation on an entry.
+TEST(Spool, OperationsStayInTheCheckedSpoolWhileItIsSwappedForALink) {
+  TestEnv env;
+  const fs::path spool = env.root + "/spool", real = env.root + "/real", victim = env.root + "/victim";
+  fs::create_directory(victim);
+  for (const std::string& name : {std::string("aged.xml"), std::string("k"), temporary()})
+    env.write(victim / name, "victim", 5000);
+  // While racing, the link takes the spool's place before each operation on
+  // an entry, and gives it back before the spool is opened.
+  bool racing = false;
+  const auto place = [&](bool link) {
+    if (fs::is_symlink(spool) == link) return;
+    if (link) return fs::rename(spool, real), fs::create_directory_symlink(victim, spool);
+    fs::remove(spool), fs::rename(real, spool);
+  };
+  env.before = [&](const std::string& operation, const std::string& name) {
+    if (racing && name != env.root && !(operation == "stat" && name.empty())) place(name != "spool");
+  };
+  const auto race = [&](bool on) { racing = on, place(false); };
+  MachineComponentServices incoming;
+  race(true);
+  const int prepared = prepareSpoolDirectory();
+  race(false);
+  env.write("aged.xml", "", 5000), env.write(temporary(), "ComponentID=\"M1/Pump\"\nServiceID=\"S\"");
+  race(true);
+  const int handled = handleIncomingFile() + cleanupServiceFiles(incoming);
+  race(false);
+  EXPECT_EQ(prepared + handled, 0);
+  EXPECT_EQ(env.entries(), std::set<std::string>{"Pump_S.xml"});
+  race(true), emptySpoolDirectory(), race(false);
+  EXPECT_TRUE(env.entries().empty());
+  for (const auto& entry : fs::directory_iterator(victim)) EXPECT_EQ(env.read(entry.path()), "victim");
+  EXPECT_EQ(std::distance(fs::directory_iterator(victim), {}), 3);
 }
 
 }  // namespace

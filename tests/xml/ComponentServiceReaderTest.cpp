@@ -40,7 +40,8 @@ struct ReaderTest : ::testing::Test {
 
 // Texts are taken as the library gives them (newlines kept, entities
 // translated); incomplete elements are skipped; the third file fails to load
-// and is passed over, so the files after it still count.
+// and is passed over, so the files after it still count; a file is read up
+// to its first NUL, as a C sender's terminator ends it.
 TEST_F(ReaderTest, ReadsFilesInOrderPassingOverOneThatFailsToLoad) {
   const uint32_t result = read(
       {file("<Component ComponentID=\"Press4/Drive\"><Trusted>true</Trusted><ServiceList><Service "
@@ -49,11 +50,12 @@ TEST_F(ReaderTest, ReadsFilesInOrderPassingOverOneThatFailsToLoad) {
             "Component>"),
        file("<Component/><Component ComponentID=\"B/2\"><ServiceList><Service/><Service ServiceID=\"idle\">"
             "<ServiceEndpoint/></Service></ServiceList></Component><Component ComponentID=\"Master/3\"/>"),
-       "<RegMachCompSvcReq><ComponentList>", file("<Component ComponentID=\"D/4\"/>"), file("")});
+       "<RegMachCompSvcReq><ComponentList>", file("<Component ComponentID=\"D/4\"/>"), file(""),
+       file("<Component ComponentID=\"E/6\"/>") + '\0' + "<Component ComponentID=\"F/6\"/>"});
   EXPECT_EQ(result, 1u);
   EXPECT_EQ(summary(),
-            "D:Press4/Drive(false)[opcua{opcua:TCP:1:192.168.2.20:4840|Untrusted;\nw:UDP:2:10.0.0.1:80/a&b\n|"
-            "Untrusted;}]B/2(false)[idle{}]Master/3(false)[]D/4(false)[]");
+            "E:Press4/Drive(false)[opcua{opcua:TCP:1:192.168.2.20:4840|Untrusted;\nw:UDP:2:10.0.0.1:80/a&b\n|"
+            "Untrusted;}]B/2(false)[idle{}]Master/3(false)[]D/4(false)[]E/6(false)[]");
   EXPECT_THAT(platform_double::logTexts(3),
               ElementsAre(ContainsRegex("/2\\.xml: .*ComponentID"), ContainsRegex("/2\\.xml: .*ServiceID"),
                           ContainsRegex("/2\\.xml: .*ServiceEndpoint"),
