@@ -242,10 +242,22 @@ uint32_t MachineGatewayManager::onRunning(MachineComponentServices& incoming,
                                           MachineComponentServices& published) {
   if (!tarn_is_iot || !cycle_owed || Env::current().now() < next_cycle) return 0;
   cycle_owed = false;
-  const uint32_t r = doRunning(incoming, published);
+  uint32_t r = 0;
+  {
+    WhileCommandsRun answering([this] { answerWhileCycleRuns(); });
+    r = doRunning(incoming, published);
+  }
   next_cycle = Env::current().now() + CYCLE_GAP;
   if (r != 0) MGM_LOG(3, "Failed to doRunning MGM (rc=0x%08X)!", r);
+  // A request answered during the cycle changed the status: its action
+  // follows at once, as after any request.
+  if (status != LC::Running && r != MB_CONNECTION_CLOSED) return actOnStatus(incoming, published);
   return r;
+}
+
+void MachineGatewayManager::answerWhileCycleRuns() {
+  for (int handled = 0; status == LC::Running && handled < MESSAGES_PER_WAKE; ++handled)
+    if (!messageHandled(handleMessage(0))) return;
 }
 
 uint32_t MachineGatewayManager::onStopped(MachineComponentServices& incoming,
@@ -283,8 +295,11 @@ uint32_t MachineGatewayManager::doCreated(MachineComponentServices& incoming) {
 
 uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
                                           MachineComponentServices& published) {
+  // The cycle is a running one or a stop's throughout, also when a request
+  // answered while it waits for a command changes the status.
+  const bool running = status == LC::Running;
   cleanupServiceFiles(incoming);
-  if (status == LC::Running) {
+  if (running) {
     readZoneIPAddresses(incoming);
     if (incoming.MgTrustedZoneIPAddress.empty() || incoming.MgUntrustedZoneIPAddress.empty()) return 0;
   }
@@ -292,12 +307,12 @@ uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
   if (incoming.ComponentIDPrefix.empty()) return 0;
 
   NatPortForwarding forwarding;
-  reconcileCycle(incoming, published, forwarding, status == LC::Running);
+  reconcileCycle(incoming, published, forwarding, running);
 
   if (new_registry_service_file) writeRegistryServiceFile(published);
   // After a failed upload the next one waits for its back-off, also when the
   // request was written anew; a stop's withdrawal is tried at once.
-  if (registry_service_file_send_request && (registryUploadDue() || status != LC::Running)) {
+  if (registry_service_file_send_request && (registryUploadDue() || !running)) {
     // A wipe of the spool took the pending request with it: never post an
     // empty request, write it again from what is published.
     if (!xml::registryRequestPresent()) writeRegistryServiceFile(published);

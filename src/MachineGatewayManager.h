@@ -103,6 +103,9 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
   uint32_t onCreated(MachineComponentServices& incoming, MachineComponentServices& published);
   uint32_t onStarting();
   uint32_t onRunning(MachineComponentServices& incoming, MachineComponentServices& published);
+  // Handles queued messages while a cycle waits for a command, as long as
+  // none has changed the status.
+  void answerWhileCycleRuns();
   uint32_t onStopped(MachineComponentServices& incoming, MachineComponentServices& published);
   uint32_t onExiting();
   // Sends `value` to the supervisor.

@@ -118,15 +118,25 @@ pid_t startShell(const std::string& command, bool capture, const int ends[2]) {
   _exit(127);
 }
 
+WhileCommandsRun* while_commands_run = nullptr;
+bool acting = false;
+
 // Reads `fd` until its end or `until`; false when the time ran out first.
+// Once the command has run for a moment, waits in slices with the installed
+// WhileCommandsRun action between them.
 bool readUntil(int fd, RealClock::time_point until, std::string& raw) {
+  const RealClock::time_point patient_until = RealClock::now() + milliseconds(100);
   char buffer[4096];
   for (;;) {
-    const auto left = std::chrono::ceil<milliseconds>(until - RealClock::now()).count();
+    const RealClock::time_point now = RealClock::now();
+    const auto left = std::chrono::ceil<milliseconds>(until - now).count();
     if (left <= 0) return false;
+    const auto slice =
+        now < patient_until ? std::chrono::ceil<milliseconds>(patient_until - now).count() : 50;
     pollfd ready{fd, POLLIN, 0};
-    const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left, 60000)));
+    const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left, slice)));
     if (polled < 0 && errno != EINTR) return true;
+    if (polled == 0 && RealClock::now() >= patient_until) WhileCommandsRun::act();
     if (polled <= 0) continue;
     const ssize_t got = read(fd, buffer, sizeof buffer);
     if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return true;
@@ -137,6 +147,22 @@ bool readUntil(int fd, RealClock::time_point until, std::string& raw) {
 }
 
 }  // namespace
+
+WhileCommandsRun::WhileCommandsRun(std::function<void()> action)
+    : action_(std::move(action)), previous_(while_commands_run) {
+  while_commands_run = this;
+}
+
+WhileCommandsRun::~WhileCommandsRun() { while_commands_run = previous_; }
+
+void WhileCommandsRun::act() {
+  if (while_commands_run == nullptr || acting) return;
+  acting = true;
+  struct Done {
+    ~Done() { acting = false; }
+  } done;
+  while_commands_run->action_();
+}
 
 milliseconds commandDeadline(const std::string& command) {
   const std::string program = programOf(command);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 class Env {
@@ -85,6 +86,24 @@ class ScopedEnv {
 // The longest a command may run before the runner ends it: by the program
 // the command line starts with (see Env.cpp for each one's reason).
 std::chrono::milliseconds commandDeadline(const std::string& command);
+
+// While it lives, `action` runs about every 50 ms during a command that has
+// run for more than 100 ms, on the thread that waits for the command: the
+// lifecycle loop answers the bus meanwhile. Never re-entered. Main thread
+// only.
+class WhileCommandsRun {
+ public:
+  explicit WhileCommandsRun(std::function<void()> action);
+  WhileCommandsRun(const WhileCommandsRun&) = delete;
+  WhileCommandsRun& operator=(const WhileCommandsRun&) = delete;
+  ~WhileCommandsRun();
+  // Runs the installed action, if any.
+  static void act();
+
+ private:
+  std::function<void()> action_;
+  WhileCommandsRun* previous_;
+};
 
 struct CommandOutcome {
   std::string output;  // standard output, when captured (at most 64 KiB)

@@ -20,9 +20,13 @@ class RecordingManager : public MachineGatewayManager {
   std::string phases;
   bool iot = true;    // what the created phase decides
   uint32_t fail = 0;  // what the created, running and stop phases return
+  bool slow = false;  // a cycle waits for a command long enough to answer the bus
+  bool in_cycle = false;
   uint32_t doCreated(MachineComponentServices&) override { return tarn_is_iot = iot, phases += 'c', fail; }
   uint32_t doRunning(MachineComponentServices&, MachineComponentServices&) override {
-    return phases += 'r', fail;
+    phases += 'r';
+    if (slow) in_cycle = true, WhileCommandsRun::act(), in_cycle = false;
+    return fail;
   }
   uint32_t doStoppedStandby(MachineComponentServices&, MachineComponentServices&) override {
     return phases += 's', fail;
@@ -53,7 +57,9 @@ pd::Step step(const std::string& word) {
 }
 
 // Runs the lifecycle over `script`, whose words are steps or settings: "idle"
-// (the created phase chooses idle mode), "fail:C" (the phases return C),
+// (the created phase chooses idle mode), "slow" (each cycle waits for a
+// command; a message handled meanwhile is a "*" among the phases), "fail:C"
+// (the phases return C),
 // "reply:C" (the result of the next status reply, in turn). Returns
 // "results|replies|phases" and each error logged after a "|"; results are 0
 // or S, T, R, I for the refusals of start, stop, restart and a stop status.
@@ -65,8 +71,8 @@ std::string run(const std::string& script) {
   std::istringstream words(script);
   for (std::string w; words >> w;) {
     const std::string value = w.substr(w.find(':') + 1);
-    if (w == "idle") {
-      manager.iot = false;
+    if (w == "idle" || w == "slow") {
+      (w == "idle" ? manager.iot : manager.slow) = w == "slow";
     } else if (w.rfind("fail:", 0) == 0) {
       manager.fail = std::stoul(value, nullptr, 16);
     } else if (w.rfind("reply:", 0) == 0) {
@@ -79,6 +85,7 @@ std::string run(const std::string& script) {
   pd::scriptReplyResults(replies);
   // A wait that ends without a message takes its whole time-out.
   pd::onHandleMessage([&](size_t i) {
+    if (manager.in_cycle) manager.phases += '*';
     if (i < steps.size() && !steps[i].request && steps[i].result == MB_NO_MESSAGE)
       env.advance(pd::handleMessageTimeouts().back() / 1000);
   });
@@ -119,6 +126,10 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
       // Whole runs: the pass of a restart runs no cycle; idle mode runs
       // neither a running nor a stop phase.
       {". start . stop4 .", "00|0123417|crse"},
+      // Requests answered while a cycle waits for a command; a changed
+      // status's action follows the cycle at once.
+      {"slow . start . stop4 .", "00|0123417|cr*se"},
+      {"slow . start . exit", "00|0123477|cr*e"},
       {". start . restart .", "00|012341237|crre"},
       {"idle . start . stop4 .", "00|0123417|ce"},
       // A lost bus ends the loop, from HandleMessage, a reply or the running
