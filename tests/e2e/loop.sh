@@ -12,41 +12,30 @@ e2e_up && emu_start_daemon && emu_start_running
 # stop_figures SECTION: a stop from root; prints the seconds until mgmctl had
 # its answer and until the supervisor saw Ready.
 stop_figures() {
-  local ready_before answered
-  ready_before=$(emu_status_count 1) && e2e_mark
-  emu_ctl stop >/dev/null || emu_die "mgmctl stop failed"
-  answered=$(e2e_since)
+  local ready_before=$(emu_status_count 1) answered
+  e2e_mark && emu_ctl stop >/dev/null && answered=$(e2e_since) || emu_die "mgmctl stop failed"
   emu_expect "the stop ends in Ready" emu_status_seen 1 $((ready_before + 1))
   e2e_figures "$1" stop_answered_s="$answered" ready_s="$(e2e_since)"
 }
 
 # calls N: N calls from nobody, without waiting for their answers, four
 # senders at once: Peer.Ping, Status naming the supervisor, Introspect.
-calls() {
-  local sender pids=()
-  for sender in 0 1 2 3; do
-    for ((i = sender; i < $1; i += 4)); do
-      case $((i % 3)) in
-        0) set -- org.freedesktop.DBus.Peer.Ping ;;
-        1) set -- tarn.Lifecycle.Status string:tarn.main string:/tarn/main ;;
-        *) set -- org.freedesktop.DBus.Introspectable.Introspect ;;
-      esac
-      emu_nobody dbus-send --system --type=method_call --dest=tarn.mgm /tarn/mgm "$@" 2>>"$W/calls.err"
-    done &
-    pids+=($!)
-  done
-  wait "${pids[@]}"
-}
+CALLS=(org.freedesktop.DBus.Peer.Ping "tarn.Lifecycle.Status string:tarn.main string:/tarn/main"
+  org.freedesktop.DBus.Introspectable.Introspect)
+calls() { for ((i = 0; i < $1; i++)); do echo "${CALLS[i % 3]}"; done |
+  emu_nobody xargs -P4 -L1 dbus-send --system --type=method_call --dest=tarn.mgm /tarn/mgm 2>>"$W/calls.err"; }
 
-# ---- the limits filled, then a stop amid 1,000 calls from nobody
+# ---- the endpoint limit reached from one host (5 files of 30 endpoints), then
+# a stop amid 1,000 calls from nobody
 endpoints() { for ((e = $1; e < $1 + $2; e++)); do echo "svc$e:TCP:1:$EMU_COMPONENT_IP:$e"; done; }
-for f in 1 2 3 4 5; do emu_service_file "$W/limit$f.xml" "Press4/Bulk$f" bulk $(endpoints $((f * 100)) 30) &&
-  e2e_announce "$W/limit$f.xml"; done
+for f in 1 2 3 4 5; do emu_service_file "$W/limit$f.xml" "Press4/Bulk$f" bulk $(endpoints $((f * 100)) 30); done
+e2e_mark && for f in 1 2 3 4 5; do e2e_announce "$W/limit$f.xml"; done
 emu_expect --nudge "128 endpoints and the gateway's own are forwarded" eval '[ "$(emu_iot_rule_count)" = 129 ]'
-running=$(emu_status_count 3) && flood_start=$EPOCHREALTIME
+e2e_figures endpoint_limit published=129 publish_s="$(e2e_since)" && running=$(emu_status_count 3) && flood_start=$EPOCHREALTIME
 calls 1000 &
-flood=$! && sleep 1 && stop_figures calls_at_limits
-wait $flood; E2E_MARK=$flood_start && e2e_figures calls_at_limits calls=1000 sent_s="$(e2e_since)"
+flood=$! && sleep 1 && emu_assert "no more than that; the limit is logged with the count" eval '[ "$(emu_iot_rule_count)" \
+  = 129 ] && emu_daemon_log_has "Endpoint limit of 128 reached, 22 Service endpoint(s) not published"'
+stop_figures calls_at_limits && wait $flood; E2E_MARK=$flood_start && e2e_figures calls_at_limits calls=1000 sent_s="$(e2e_since)"
 emu_assert "every call was sent, all forwards are withdrawn; nobody's status requests sent the supervisor nothing" \
   eval '[ ! -s "$W/calls.err" ] && [ "$(emu_iot_rule_count) $(emu_status_count 3)" = "0 $running" ]'
 

@@ -130,11 +130,7 @@ TEST_F(CycleTest, UploadsGoOutCompleteThroughRefusalResetAndStop) {
           EXPECT_EQ(Strings(env_.commands.end() - 2, env_.commands.end()),
                     Strings(added.begin(), added.begin() + 2));
         }},
-       {5,
-        [&] {
-          announce()();
-          env_.advance(10);  // the refused upload's back-off
-        }},
+       {5, [&] { announce()(), env_.advance(10); }},  // past the refused upload's back-off
        {8, [&] {
           spooled =
               sendUntil(5600, announcement("Press4/Pump"), [&] { return env_.exists("Pump_opcua.xml"); });

@@ -18,10 +18,9 @@ namespace {
 class RecordingManager : public MachineGatewayManager {
  public:
   std::string phases;
-  bool iot = true;    // what the created phase decides
-  uint32_t fail = 0;  // what the created, running and stop phases return
-  bool slow = false;  // a cycle waits for a command long enough to answer the bus
-  bool in_cycle = false;
+  bool iot = true;                      // what the created phase decides
+  uint32_t fail = 0;                    // what the created, running and stop phases return
+  bool slow = false, in_cycle = false;  // a cycle waits for a command long enough to answer the bus
   uint32_t doCreated(MachineComponentServices&) override { return tarn_is_iot = iot, phases += 'c', fail; }
   uint32_t doRunning(MachineComponentServices&, MachineComponentServices&) override {
     phases += 'r';

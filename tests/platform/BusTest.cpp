@@ -7,9 +7,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "Interfaces.h"
 #include "MessageBus.h"
@@ -41,14 +38,13 @@ struct FakeCallbacks : Lifecycle::IRequestCallbacks, Alarm::IReplyCallbacks {
 class BusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::ofstream(config_) << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-                              "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-                              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                              "<allow own=\"*\"/></policy></busconfig>";
     // It prints its address once it listens, then its pid.
     bus_output_ = popen(
-        ("dbus-daemon --config-file=" + config_ + " --nofork --print-address=1 --print-pid=1 2>/dev/null")
-            .c_str(),
+        "echo '<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth><policy "
+        "context=\"default\"><allow user=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/><allow "
+        "eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>' >/tmp/mgm-bus-test.conf && exec "
+        "dbus-daemon --config-file=/tmp/mgm-bus-test.conf "
+        "--nofork --print-address=1 --print-pid=1 2>/dev/null",
         "r");
     char address[512] = "";
     if (!bus_output_ || !fgets(address, sizeof address, bus_output_) || !fgets(pid_, 32, bus_output_))
@@ -67,7 +63,6 @@ class BusTest : public ::testing::Test {
     dbus_shutdown();
     if (atoi(pid_) > 0) kill(atoi(pid_), SIGKILL);
     if (bus_output_) pclose(bus_output_);
-    unlink(config_.c_str());
   }
 
   // Sends `member` with (type, pointer) argument pairs from the client and
@@ -97,7 +92,6 @@ class BusTest : public ::testing::Test {
     return answer;
   }
 
-  const std::string config_ = "/tmp/mgm-bus-test-" + std::to_string(getpid()) + ".conf";
   FILE* bus_output_ = nullptr;
   char pid_[32] = "";  // the bus's
   DBusConnection* client_ = nullptr;

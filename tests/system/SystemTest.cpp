@@ -58,11 +58,9 @@ TEST(PosixEnv, EndsACommandAtItsDeadlineWithItsProcessGroup) {
     EXPECT_EQ(outcome.output, capture ? "started\n" : "");
     EXPECT_TRUE(outcome.overran && WIFSIGNALED(outcome.status) && acted > 0);
     EXPECT_TRUE(pd::logged("Command sleep did not end within 300 ms; its process group was killed.", 3));
-    const std::string stat = "/proc/" + env.read(pid_file).substr(0, env.read(pid_file).find('\n')) + "/stat";
+    const std::string stat = "/proc/" + std::to_string(std::stoi(env.read(pid_file))) + "/stat";
     EXPECT_TRUE(eventually([&] {  // gone, or dead and not yet reaped by its new parent
-      std::ifstream in(stat);
-      std::string text((std::istreambuf_iterator<char>(in)), {});
-      return text.empty() || text.find(") Z") != std::string::npos;
+      return env.read(stat).empty() || env.read(stat).find(") Z") != std::string::npos;
     }));
   }
   EXPECT_EQ(PosixEnv().runShell("exit 3"), 3 << 8);
