@@ -121,25 +121,31 @@ pid_t startShell(const std::string& command, bool capture, const int ends[2]) {
 WhileCommandsRun* while_commands_run = nullptr;
 bool acting = false;
 
-// Reads `fd` until its end or `until`; false when the time ran out first.
-// Once the command has run for a moment, waits in slices with the installed
-// WhileCommandsRun action between them.
-bool readUntil(int fd, RealClock::time_point until, std::string& raw) {
+enum class Waited { Ended, Reaped, Overran };
+
+// Waits for a command until `until`: reads `fd` (its output, or a descriptor
+// only it holds) to the end. For a command whose output is not read
+// (`shell` not -1) it is enough that the shell has ended, as with system(3):
+// a process it left behind may still hold the descriptor; its status is
+// then in `status`. Once the command has run for a moment, waits in slices
+// with the installed WhileCommandsRun action between them.
+Waited waitForCommand(int fd, pid_t shell, RealClock::time_point until, std::string& raw, int& status) {
   const RealClock::time_point patient_until = RealClock::now() + milliseconds(100);
   char buffer[4096];
   for (;;) {
     const RealClock::time_point now = RealClock::now();
     const auto left = std::chrono::ceil<milliseconds>(until - now).count();
-    if (left <= 0) return false;
+    if (left <= 0) return Waited::Overran;
     const auto slice =
         now < patient_until ? std::chrono::ceil<milliseconds>(patient_until - now).count() : 50;
     pollfd ready{fd, POLLIN, 0};
     const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left, slice)));
-    if (polled < 0 && errno != EINTR) return true;
+    if (polled < 0 && errno != EINTR) return Waited::Ended;
+    if (polled == 0 && shell != -1 && waitpid(shell, &status, WNOHANG) == shell) return Waited::Reaped;
     if (polled == 0 && RealClock::now() >= patient_until) WhileCommandsRun::act();
     if (polled <= 0) continue;
     const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return true;
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return Waited::Ended;
     if (got > 0)
       raw.append(buffer,
                  std::min(static_cast<size_t>(got), OUTPUT_LIMIT - std::min(OUTPUT_LIMIT, raw.size())));
@@ -186,9 +192,12 @@ CommandOutcome runWithDeadline(const std::string& command, bool capture, millise
 
   CommandOutcome outcome;
   std::string raw;
-  const bool ended = readUntil(ends[0], until, raw);
+  int reaped = 0;
+  const Waited waited = waitForCommand(ends[0], capture ? -1 : pid, until, raw, reaped);
   close(ends[0]);
-  std::optional<int> status = ended ? reap(pid, until) : std::nullopt;
+  std::optional<int> status;
+  if (waited == Waited::Reaped) status = reaped;
+  if (waited == Waited::Ended) status = reap(pid, until);
   if (!status) {
     kill(-pid, SIGKILL);
     outcome.overran = true;
