@@ -65,7 +65,7 @@ void runningCycle(MachineComponentServices& incoming, MachineComponentServices& 
   if (incoming.ComponentIDPrefix.empty()) return;
   NatPortForwarding forwarding;
   reconcileCycle(incoming, published, forwarding, true);
-  if (new_registry_service_file && xml::writeRegistryServiceFile(published) == 0) registryRequestRewritten();
+  if (new_registry_service_file) xml::writeRegistryServiceFile(published);
   if (registry_service_file_send_request && registryUploadDue()) sendRegistryServiceFile(published);
 }
 
@@ -114,7 +114,7 @@ void resetGlobals(const std::string& spool) {
   env.spool = spool;
   new_registry_service_file = false;
   registry_service_file_send_request = false;
-  registryRequestRewritten();
+  resetRegistryBackOff();
 }
 
 // Endpoints published of a spool of `endpoints`: the first ones, up to the

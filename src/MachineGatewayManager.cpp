@@ -1,6 +1,9 @@
 #include "MachineGatewayManager.h"
 
+#include <algorithm>
+
 #include "Logging.h"
+#include "env/Env.h"
 #include "env/Globals.h"
 #include "intake/Receiver.h"
 #include "intake/Spool.h"
@@ -16,6 +19,13 @@ namespace LC = Interfaces::Lifecycle;
 
 namespace {
 constexpr int HANDLE_MESSAGE_TIMEOUT_MS = 10000;
+// The most messages handled between two actions: a flood of calls cannot
+// hold off a due cycle for ever.
+constexpr int MESSAGES_PER_WAKE = 100;
+// The least time from the end of one running cycle to the start of the next.
+constexpr std::chrono::seconds CYCLE_GAP(1);
+
+bool messageHandled(uint32_t rc) { return rc == 0 || rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER; }
 
 bool isStopStatus(uint32_t value) { return value >= FIRST_STOP_STATUS && value <= LAST_STOP_STATUS; }
 }  // namespace
@@ -154,7 +164,7 @@ uint32_t MachineGatewayManager::run() {
               static_cast<int>(status));
       logged = status;
     }
-    handleNextMessage();
+    handleMessages();
     if (actOnStatus(incoming, published) == MB_CONNECTION_CLOSED) status = LC::Exiting;
   }
 
@@ -163,11 +173,28 @@ uint32_t MachineGatewayManager::run() {
   return rc;
 }
 
-void MachineGatewayManager::handleNextMessage() {
-  const uint32_t rc = dispatcher.HandleMessage(HANDLE_MESSAGE_TIMEOUT_MS);
+void MachineGatewayManager::handleMessages() {
+  const AppStatus before = status;
+  uint32_t rc = handleMessage(waitTimeout());
+  for (int handled = 1; messageHandled(rc) && status == before && handled < MESSAGES_PER_WAKE; ++handled)
+    rc = handleMessage(0);
+  if (status == LC::Running) cycle_owed = true;
+}
+
+uint32_t MachineGatewayManager::handleMessage(int timeout) {
+  const uint32_t rc = dispatcher.HandleMessage(timeout);
   if (rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER)
     MGM_LOG(3, "Failed to hanlde incoming message (error code 0x%08X).", rc);
   if (rc == MB_CONNECTION_CLOSED) status = LC::Exiting;
+  return rc;
+}
+
+int MachineGatewayManager::waitTimeout() const {
+  if (status == LC::Ready || (status == LC::Running && !(tarn_is_iot && cycle_owed)))
+    return HANDLE_MESSAGE_TIMEOUT_MS;
+  if (status != LC::Running) return 0;  // the status's action is due
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_cycle - Env::current().now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, HANDLE_MESSAGE_TIMEOUT_MS));
 }
 
 uint32_t MachineGatewayManager::actOnStatus(MachineComponentServices& incoming,
@@ -206,16 +233,32 @@ uint32_t MachineGatewayManager::onStarting() {
   // A stop ended the receiver; Running must mean the components are heard,
   // but only into a spool no one else can swap.
   if (tarn_is_iot && receiver_thread == 0 && isSpoolFit()) startReceiver();
+  cycle_owed = true;  // the first cycle runs at once
+  next_cycle = Env::current().now();
   status = LC::Running;
   return reply(LC::Running);
 }
 
 uint32_t MachineGatewayManager::onRunning(MachineComponentServices& incoming,
                                           MachineComponentServices& published) {
-  if (!tarn_is_iot) return 0;
-  const uint32_t r = doRunning(incoming, published);
+  if (!tarn_is_iot || !cycle_owed || Env::current().now() < next_cycle) return 0;
+  cycle_owed = false;
+  uint32_t r = 0;
+  {
+    WhileCommandsRun answering([this] { answerWhileCycleRuns(); });
+    r = doRunning(incoming, published);
+  }
+  next_cycle = Env::current().now() + CYCLE_GAP;
   if (r != 0) MGM_LOG(3, "Failed to doRunning MGM (rc=0x%08X)!", r);
+  // A request answered during the cycle changed the status: its action
+  // follows at once, as after any request.
+  if (status != LC::Running && r != MB_CONNECTION_CLOSED) return actOnStatus(incoming, published);
   return r;
+}
+
+void MachineGatewayManager::answerWhileCycleRuns() {
+  for (int handled = 0; status == LC::Running && handled < MESSAGES_PER_WAKE; ++handled)
+    if (!messageHandled(handleMessage(0))) return;
 }
 
 uint32_t MachineGatewayManager::onStopped(MachineComponentServices& incoming,
@@ -253,10 +296,13 @@ uint32_t MachineGatewayManager::doCreated(MachineComponentServices& incoming) {
 
 uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
                                           MachineComponentServices& published) {
+  // The cycle is a running one or a stop's throughout, also when a request
+  // answered while it waits for a command changes the status.
+  const bool running = status == LC::Running;
   // A refused spool (said at level 3) skips the running cycle rather than
   // withdrawing every component; the stop's withdrawal still runs.
-  if (cleanupServiceFiles(incoming) != 0 && status == LC::Running) return 0;
-  if (status == LC::Running) {
+  if (cleanupServiceFiles(incoming) != 0 && running) return 0;
+  if (running) {
     readZoneIPAddresses(incoming);
     if (incoming.MgTrustedZoneIPAddress.empty() || incoming.MgUntrustedZoneIPAddress.empty()) return 0;
   }
@@ -264,10 +310,12 @@ uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
   if (incoming.ComponentIDPrefix.empty()) return 0;
 
   NatPortForwarding forwarding;
-  reconcileCycle(incoming, published, forwarding, status == LC::Running);
+  reconcileCycle(incoming, published, forwarding, running);
 
-  if (new_registry_service_file && writeRegistryServiceFile(published) == 0) registryRequestRewritten();
-  if (registry_service_file_send_request && registryUploadDue()) {
+  if (new_registry_service_file) writeRegistryServiceFile(published);
+  // After a failed upload the next one waits for its back-off, also when the
+  // request was written anew; a stop's withdrawal is tried at once.
+  if (registry_service_file_send_request && (registryUploadDue() || !running)) {
     // A wipe of the spool took the pending request with it: never post an
     // empty request, write it again from what is published.
     if (!xml::registryRequestPresent()) writeRegistryServiceFile(published);

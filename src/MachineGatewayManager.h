@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "Interfaces.h"
@@ -86,14 +87,25 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
   AppStatus currentStatus() const { return status; }
 
  private:
-  // Waits for one bus message; a lost connection ends the lifecycle.
-  void handleNextMessage();
+  // Waits for a bus message as long as the status allows, then handles what
+  // else is queued, up to a bound, unless a request changed the status: its
+  // action comes first. A lost connection ends the lifecycle.
+  void handleMessages();
+  // Handles one message, waiting at most `timeout` ms; HandleMessage's result.
+  uint32_t handleMessage(int timeout);
+  // How long the next pass may wait for a message: 0 while an action or a
+  // due cycle waits, until the next cycle's time while one is owed, else the
+  // loop's 10000.
+  int waitTimeout() const;
   // Performs the action of the current status; returns the result of the
   // status reply it sent (0 when it sent none).
   uint32_t actOnStatus(MachineComponentServices& incoming, MachineComponentServices& published);
   uint32_t onCreated(MachineComponentServices& incoming, MachineComponentServices& published);
   uint32_t onStarting();
   uint32_t onRunning(MachineComponentServices& incoming, MachineComponentServices& published);
+  // Handles queued messages while a cycle waits for a command, as long as
+  // none has changed the status.
+  void answerWhileCycleRuns();
   uint32_t onStopped(MachineComponentServices& incoming, MachineComponentServices& published);
   uint32_t onExiting();
   // Sends `value` to the supervisor.
@@ -118,4 +130,8 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
   Interfaces::Alarm::RequestProxy alarm_proxy;
   Interfaces::Alarm::ReplyHandlers alarm_handlers;
   pthread_t receiver_thread = 0;
+  // Running cycles: one is owed after every wake while Running and runs once
+  // `next_cycle` has come, so messages cost at most one cycle a second.
+  bool cycle_owed = false;
+  std::chrono::steady_clock::time_point next_cycle{};
 };

@@ -125,8 +125,7 @@ emu_host_is_clean() {
 # emu_wait_for [--nudge] DESCRIPTION CMD [ARGS...]: polls CMD until it
 # succeeds, for at most EMU_TIMEOUT seconds. With --nudge every failed poll
 # is followed by a status request, which makes a running daemon run one more
-# cycle at once instead of after its 10 s wait (the request is answered only
-# between cycles, so a nudge may block while a cycle runs). Returns 1 (with a
+# cycle within a second instead of after its 10 s wait. Returns 1 (with a
 # message) on timeout.
 emu_wait_for() {
   local nudge=0
@@ -398,16 +397,17 @@ emu_wait_daemon_exit() {
 # emu_ctl ARGS...: mgmctl on the emulator's bus.
 emu_ctl() { "$EMU_MGMCTL" "$@"; }
 
-# One status request: the daemon runs a cycle as soon as it has handled it.
+# One status request: the daemon owes a cycle once it has handled it.
 emu_nudge() { "$EMU_MGMCTL" status >/dev/null 2>&1 || true; }
 
-# emu_cycles N: N status requests, one after the other. Each is answered
-# only after the cycle that followed the previous one has finished, so when
-# this returns at least N-1 whole cycles ran after the call began.
+# emu_cycles N: N status requests, 1.1 s apart. A running daemon owes a
+# cycle after each and runs it at most a second after the last one ended, so
+# when this returns at least N-1 cycles ran after the call began.
 emu_cycles() {
   local i
   for ((i = 0; i < $1; i++)); do
     "$EMU_MGMCTL" status >/dev/null 2>&1 || emu_die "the daemon did not answer a status request"
+    [ $((i + 1)) = "$1" ] || sleep 1.1
   done
 }
 

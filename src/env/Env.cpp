@@ -6,15 +6,21 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <cerrno>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
+#include <vector>
 
+#include "Logging.h"
 #include "env/Globals.h"
 
 Env::~Env() = default;
@@ -27,25 +33,201 @@ Env& Env::current() {
 }
 
 namespace {
-struct PipeCloser {
-  void operator()(FILE* pipe) const { pclose(pipe); }
-};
-}  // namespace
 
-std::string PosixEnv::runCommand(const std::string& command) {
+using std::chrono::milliseconds;
+using RealClock = std::chrono::steady_clock;
+
+// Every program the daemon runs and the longest it may take. No cycle may
+// hold the lifecycle loop for more than about ten seconds, and a stop that
+// meets a hung tool is still to be answered within five.
+struct ProgramDeadline {
+  const char* program;
+  milliseconds limit;
+};
+const ProgramDeadline DEADLINES[] = {
+    // A rule change takes about 20 ms (nf_tables; legacy iptables fails at
+    // once on a held lock instead of waiting).
+    {"iptables", milliseconds(3000)},
+    {"/sbin/ifconfig", milliseconds(2000)},  // the zone address pipelines
+    {"echo", milliseconds(2000)},            // switching on IP forwarding
+    {"rm", milliseconds(5000)},              // at most the spool's 128 files
+    // The modem utility runs under its own five-second timeout; this is the
+    // backstop should timeout itself hang.
+    {"timeout", milliseconds(7000)},
+    // curl gives up by its own --max-time first and reports 000.
+    {"curl", milliseconds(10000)},
+    {"/usr/local/bin/tarn-vpn-manager", milliseconds(10000)},
+};
+constexpr milliseconds DEFAULT_DEADLINE(10000);
+
+constexpr size_t OUTPUT_LIMIT = 64 * 1024;
+
+// The program a command line runs ("exec" skipped). Always a word of the
+// daemon's own command texts, never a received value.
+std::string programOf(const std::string& command) {
+  std::istringstream words(command);
+  std::string word;
+  words >> word;
+  if (word == "exec") words >> word;
+  return word;
+}
+
+// Commands killed at their deadline that had not ended a second later (a
+// process stuck in the kernel ignores even SIGKILL for a while): reaped by
+// a later run once they have ended.
+std::vector<pid_t> unreaped;
+
+void reapStragglers() {
+  for (auto it = unreaped.begin(); it != unreaped.end();)
+    it = waitpid(*it, nullptr, WNOHANG) == 0 ? it + 1 : unreaped.erase(it);
+}
+
+// Waits for `pid` until `until`; its status, or nothing when it still runs.
+std::optional<int> reap(pid_t pid, RealClock::time_point until) {
+  for (;;) {
+    int status = 0;
+    const pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got == pid) return status;
+    if (got < 0 && errno != EINTR) return -1;
+    if (RealClock::now() >= until) return std::nullopt;
+    usleep(200);
+  }
+}
+
+// The output as reading it with fgets into 128 bytes would give it: a NUL
+// drops the rest of the read (at most 127 bytes, up to a newline) it is in.
+std::string asReadInLines(const std::string& raw) {
   std::string result;
-  // Closed on every way out, so a failing append does not leak the pipe or
-  // leave the child unreaped. "e": no later command inherits the pipe.
-  std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "re"));
-  if (!pipe) throw std::runtime_error("popen() failed!");
-  char buffer[128];
-  while (fgets(buffer, sizeof buffer, pipe.get()) != nullptr)
-    result.append(buffer, strnlen(buffer, sizeof buffer));
-  pipe.reset();  // pclose waits for the command to end; its status is not used
+  for (size_t begin = 0; begin < raw.size();) {
+    size_t end = begin;
+    while (end < raw.size() && end - begin < 127)
+      if (raw[end++] == '\n') break;
+    const size_t nul = raw.find('\0', begin);
+    result.append(raw, begin, (nul < end ? nul : end) - begin);
+    begin = end;
+  }
   return result;
 }
 
-int PosixEnv::runShell(const std::string& command) { return system(command.c_str()); }
+// Starts /bin/sh -c `command` in a process group of its own. The write end
+// of the pipe `ends` stays open in the command until it ends: as its
+// standard output when `capture`, else as an extra descriptor.
+pid_t startShell(const std::string& command, bool capture, const int ends[2]) {
+  const char* const argv[] = {"sh", "-c", command.c_str(), nullptr};
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  // Only async-signal-safe calls from here on: other threads may hold locks.
+  setpgid(0, 0);
+  const int kept = capture ? STDOUT_FILENO : ends[1];
+  if ((ends[1] != kept && dup2(ends[1], kept) < 0) || fcntl(kept, F_SETFD, 0) < 0) _exit(127);
+  execv("/bin/sh", const_cast<char* const*>(argv));
+  _exit(127);
+}
+
+WhileCommandsRun* while_commands_run = nullptr;
+bool acting = false;
+
+enum class Waited { Ended, Reaped, Overran };
+
+// Waits for a command until `until`: reads `fd` (its output, or a descriptor
+// only it holds) to the end. For a command whose output is not read
+// (`shell` not -1) it is enough that the shell has ended, as with system(3):
+// a process it left behind may still hold the descriptor; its status is
+// then in `status`. Once the command has run for a moment, waits in slices
+// with the installed WhileCommandsRun action between them.
+Waited waitForCommand(int fd, pid_t shell, RealClock::time_point until, std::string& raw, int& status) {
+  const RealClock::time_point patient_until = RealClock::now() + milliseconds(100);
+  char buffer[4096];
+  for (;;) {
+    const RealClock::time_point now = RealClock::now();
+    const auto left = std::chrono::ceil<milliseconds>(until - now).count();
+    if (left <= 0) return Waited::Overran;
+    const auto slice =
+        now < patient_until ? std::chrono::ceil<milliseconds>(patient_until - now).count() : 50;
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left, slice)));
+    if (polled < 0 && errno != EINTR) return Waited::Ended;
+    if (polled == 0 && shell != -1 && waitpid(shell, &status, WNOHANG) == shell) return Waited::Reaped;
+    if (polled == 0 && RealClock::now() >= patient_until) WhileCommandsRun::act();
+    if (polled <= 0) continue;
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return Waited::Ended;
+    if (got > 0)
+      raw.append(buffer,
+                 std::min(static_cast<size_t>(got), OUTPUT_LIMIT - std::min(OUTPUT_LIMIT, raw.size())));
+  }
+}
+
+}  // namespace
+
+WhileCommandsRun::WhileCommandsRun(std::function<void()> action)
+    : action_(std::move(action)), previous_(while_commands_run) {
+  while_commands_run = this;
+}
+
+WhileCommandsRun::~WhileCommandsRun() { while_commands_run = previous_; }
+
+void WhileCommandsRun::act() {
+  if (while_commands_run == nullptr || acting) return;
+  acting = true;
+  struct Done {
+    ~Done() { acting = false; }
+  } done;
+  while_commands_run->action_();
+}
+
+milliseconds commandDeadline(const std::string& command) {
+  const std::string program = programOf(command);
+  for (const ProgramDeadline& entry : DEADLINES)
+    if (program == entry.program) return entry.limit;
+  return DEFAULT_DEADLINE;
+}
+
+CommandOutcome runWithDeadline(const std::string& command, bool capture, milliseconds deadline) {
+  reapStragglers();
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("popen() failed!");
+  const pid_t pid = startShell(command, capture, ends);
+  close(ends[1]);
+  if (pid < 0) {
+    close(ends[0]);
+    throw std::runtime_error("popen() failed!");
+  }
+  setpgid(pid, pid);  // here too: the group exists before any kill
+  const RealClock::time_point until = RealClock::now() + deadline;
+
+  CommandOutcome outcome;
+  std::string raw;
+  int reaped = 0;
+  const Waited waited = waitForCommand(ends[0], capture ? -1 : pid, until, raw, reaped);
+  close(ends[0]);
+  std::optional<int> status;
+  if (waited == Waited::Reaped) status = reaped;
+  if (waited == Waited::Ended) status = reap(pid, until);
+  if (!status) {
+    kill(-pid, SIGKILL);
+    outcome.overran = true;
+    MGM_LOG(3, "Command %s did not end within %lld ms; its process group was killed.",
+            programOf(command).c_str(), static_cast<long long>(deadline.count()));
+    status = reap(pid, RealClock::now() + std::chrono::seconds(1));
+    if (!status) unreaped.push_back(pid);
+  }
+  outcome.status = status.value_or(-1);
+  outcome.output = asReadInLines(raw);
+  return outcome;
+}
+
+std::string PosixEnv::runCommand(const std::string& command) {
+  return runWithDeadline(command, true, commandDeadline(command)).output;
+}
+
+int PosixEnv::runShell(const std::string& command) {
+  try {
+    return runWithDeadline(command, false, commandDeadline(command)).status;
+  } catch (const std::runtime_error&) {
+    return -1;  // as system(3) when no shell could be started
+  }
+}
 
 Env::Clock::time_point PosixEnv::now() { return Clock::now(); }
 

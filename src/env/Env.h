@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,11 @@ class Env {
 
   // Runs `command` with /bin/sh and returns its whole standard output,
   // unchanged. Throws std::runtime_error("popen() failed!") when it cannot
-  // be started.
+  // be started. The real device ends it at its deadline (commandDeadline).
   virtual std::string runCommand(const std::string& command) = 0;
   // Runs `command` with /bin/sh for its effect; returns the status as
-  // system(3) does.
+  // system(3) does (-1 when it cannot be started). The real device ends it
+  // at its deadline (commandDeadline).
   virtual int runShell(const std::string& command) = 0;
   virtual Clock::time_point now() = 0;
   // The directory of the spool; always ends in "/".
@@ -149,3 +151,37 @@ int createFileAt(int dir, const std::string& name);
 // regular file of at most `limit` bytes, opened without following a link
 // (and without blocking on a FIFO someone planted). False otherwise.
 bool readRegularFileAt(int dir, const std::string& name, size_t limit, std::string& text);
+
+// The longest a command may run before the runner ends it: by the program
+// the command line starts with (see Env.cpp for each one's reason).
+std::chrono::milliseconds commandDeadline(const std::string& command);
+
+// While it lives, `action` runs about every 50 ms during a command that has
+// run for more than 100 ms, on the thread that waits for the command: the
+// lifecycle loop answers the bus meanwhile. Never re-entered. Main thread
+// only.
+class WhileCommandsRun {
+ public:
+  explicit WhileCommandsRun(std::function<void()> action);
+  WhileCommandsRun(const WhileCommandsRun&) = delete;
+  WhileCommandsRun& operator=(const WhileCommandsRun&) = delete;
+  ~WhileCommandsRun();
+  // Runs the installed action, if any.
+  static void act();
+
+ private:
+  std::function<void()> action_;
+  WhileCommandsRun* previous_;
+};
+
+struct CommandOutcome {
+  std::string output;  // standard output, when captured (at most 64 KiB)
+  int status = -1;     // as waitpid reports it; -1 when never reaped
+  bool overran = false;
+};
+// Runs `command` with /bin/sh in a process group of its own, capturing its
+// standard output when `capture` (else it goes where the daemon's goes).
+// When `deadline` passes first, the whole group is killed and a level-3
+// line names the program. Throws std::runtime_error("popen() failed!") when
+// the command cannot be started.
+CommandOutcome runWithDeadline(const std::string& command, bool capture, std::chrono::milliseconds deadline);

@@ -1,6 +1,7 @@
 #include "DBusMessage.h"
 
 #include <cstring>
+#include <string>
 
 namespace mgm_bus {
 
@@ -41,6 +42,22 @@ const char* BusMessage::Interface() const { return orEmpty(dbus_message_get_inte
 const char* BusMessage::Member() const { return orEmpty(dbus_message_get_member(message_)); }
 const char* BusMessage::Signature() const { return orEmpty(dbus_message_get_signature(message_)); }
 const char* BusMessage::Sender() const { return orEmpty(dbus_message_get_sender(message_)); }
+bool BusMessage::SenderIsRoot() const {
+  // Unique names are never given out twice on a bus, so the last answer
+  // holds for as long as the same caller keeps calling (a flood costs one
+  // question to the bus).
+  static std::string last_sender;
+  static bool last_is_root = false;
+  if (*Sender() == '\0') return false;
+  if (last_sender != Sender()) {
+    DBusError error;
+    dbus_error_init(&error);
+    last_is_root = dbus_bus_get_unix_user(connection_, Sender(), &error) == 0;
+    dbus_error_free(&error);
+    last_sender = Sender();
+  }
+  return last_is_root;
+}
 bool BusMessage::HasInterface() const { return dbus_message_get_interface(message_) != nullptr; }
 
 bool BusMessage::IsCall(const char* interface, const char* member) const {

@@ -64,6 +64,8 @@ class BusMessage {
   const char* Member() const;
   const char* Signature() const;
   const char* Sender() const;
+  // True when the bus says the sender's connection belongs to root.
+  bool SenderIsRoot() const;
   bool HasInterface() const;
 
   // A method call of `interface`.`member` (any path).

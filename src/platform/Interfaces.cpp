@@ -134,8 +134,12 @@ bool RequestHandlers::Dispatch(BusMessage& message, uint32_t& rc) {
       const char* objectPath = nullptr;
       dbus_message_get_args(message.Raw(), nullptr, DBUS_TYPE_STRING, &connectionName, DBUS_TYPE_STRING,
                             &objectPath, DBUS_TYPE_INVALID);
-      // An empty connection name stands for the requester itself.
-      if (connectionName && *connectionName == '\0') connectionName = message.Sender();
+      // An empty connection name stands for the requester itself. A caller
+      // other than root is answered itself whatever name it gave: it may
+      // not have the daemon send status replies into another name, such as
+      // the supervisor's.
+      if (connectionName && (*connectionName == '\0' || !message.SenderIsRoot()))
+        connectionName = message.Sender();
       if (!mgm_bus::validTarget(connectionName, objectPath)) {
         refuseArguments(message, "Status needs a bus name and an object path to reply to", rc);
         return true;

@@ -7,11 +7,10 @@
 
 // Posts the registry request. A 2xx answer clears
 // registry_service_file_send_request; any other outcome keeps it set and
-// schedules the next attempt with a doubling back-off: the first retry is
-// due at once (the next cycle), then after 10 s, 20 s, 40 s ... at most
-// 600 s. Returns 0.
+// schedules the next attempt with a doubling back-off: 10 s after the first
+// failure, then 20 s, 40 s ... at most 600 s. Returns 0.
 int sendRegistryServiceFile(const MachineComponentServices& published);
-// True when no retry is waiting or its time has come.
+// True when no failure is waiting out its back-off.
 bool registryUploadDue();
-// A new request file was written: the next attempt is due at once.
-void registryRequestRewritten();
+// Forgets the failures: the next upload is due at once.
+void resetRegistryBackOff();

@@ -65,7 +65,7 @@ class TestEnv : public EnvWrapper {
     run_thread = true;
     max_file_age = 1200;
     new_registry_service_file = registry_service_file_send_request = tarn_is_iot = false;
-    registryRequestRewritten();
+    resetRegistryBackOff();
     platform_double::resetAll();
     outputs["/sbin/ifconfig Untrusted | grep 'inet addr' | cut -d: -f2 | awk '{print $1}'"] =
         "198.51.100.1\n";

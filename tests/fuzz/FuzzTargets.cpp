@@ -138,7 +138,7 @@ void runCycle(FuzzEnv& env, MachineComponentServices& incoming, MachineComponent
   if (incoming.ComponentIDPrefix.empty()) return;
   NatPortForwarding forwarding;
   reconcileCycle(incoming, published, forwarding, running);
-  if (new_registry_service_file && xml::writeRegistryServiceFile(published) == 0) registryRequestRewritten();
+  if (new_registry_service_file) xml::writeRegistryServiceFile(published);
   checkRegistryRequest(env, published);
   if (registry_service_file_send_request && registryUploadDue()) sendRegistryServiceFile(published);
 }

@@ -18,11 +18,14 @@ namespace {
 class RecordingManager : public MachineGatewayManager {
  public:
   std::string phases;
-  bool iot = true;    // what the created phase decides
-  uint32_t fail = 0;  // what the created, running and stop phases return
+  bool iot = true;                      // what the created phase decides
+  uint32_t fail = 0;                    // what the created, running and stop phases return
+  bool slow = false, in_cycle = false;  // a cycle waits for a command long enough to answer the bus
   uint32_t doCreated(MachineComponentServices&) override { return tarn_is_iot = iot, phases += 'c', fail; }
   uint32_t doRunning(MachineComponentServices&, MachineComponentServices&) override {
-    return phases += 'r', fail;
+    phases += 'r';
+    if (slow) in_cycle = true, WhileCommandsRun::act(), in_cycle = false;
+    return fail;
   }
   uint32_t doStoppedStandby(MachineComponentServices&, MachineComponentServices&) override {
     return phases += 's', fail;
@@ -53,7 +56,9 @@ pd::Step step(const std::string& word) {
 }
 
 // Runs the lifecycle over `script`, whose words are steps or settings: "idle"
-// (the created phase chooses idle mode), "fail:C" (the phases return C),
+// (the created phase chooses idle mode), "slow" (each cycle waits for a
+// command; a message handled meanwhile is a "*" among the phases), "fail:C"
+// (the phases return C),
 // "reply:C" (the result of the next status reply, in turn). Returns
 // "results|replies|phases" and each error logged after a "|"; results are 0
 // or S, T, R, I for the refusals of start, stop, restart and a stop status.
@@ -65,8 +70,8 @@ std::string run(const std::string& script) {
   std::istringstream words(script);
   for (std::string w; words >> w;) {
     const std::string value = w.substr(w.find(':') + 1);
-    if (w == "idle") {
-      manager.iot = false;
+    if (w == "idle" || w == "slow") {
+      (w == "idle" ? manager.iot : manager.slow) = w == "slow";
     } else if (w.rfind("fail:", 0) == 0) {
       manager.fail = std::stoul(value, nullptr, 16);
     } else if (w.rfind("reply:", 0) == 0) {
@@ -77,9 +82,14 @@ std::string run(const std::string& script) {
   }
   pd::scriptSteps(steps);
   pd::scriptReplyResults(replies);
+  // A wait that ends without a message takes its whole time-out.
+  pd::onHandleMessage([&](size_t i) {
+    if (manager.in_cycle) manager.phases += '*';
+    if (i < steps.size() && !steps[i].request && steps[i].result == MB_NO_MESSAGE)
+      env.advance(pd::handleMessageTimeouts().back() / 1000);
+  });
   EXPECT_EQ(manager.connect(), 0u);
   manager.run();
-  for (int timeout : pd::handleMessageTimeouts()) EXPECT_EQ(timeout, 10000);
   const uint32_t codes[] = {0, LC_START_NOT_ALLOWED, LC_STOP_NOT_ALLOWED, LC_RESTART_NOT_ALLOWED,
                             LC_INVALID_STOP_STATUS};
   std::string trace;
@@ -95,7 +105,7 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
   const std::pair<const char*, const char*> rows[] = {
       // A request in Created, Ready, Starting, Running, a stop status, Exiting.
       {". start .", "0|01237|cre"},
-      {". start start .", "0S|01237|crre"},
+      {". start start .", "0S|01237|cre"},
       {"start .", "S|017|ce"},
       {". start stop5 .", "00|0123517|cse"},
       {". start+stop6 .", "0|012617|cse"},
@@ -103,7 +113,7 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
       {"stop4 .", "T|017|ce"},
       {". start stop4+stop5 .", "0T|0123417|cse"},
       {". start exit+stop4 .", "0T|0123477|ce"},
-      {". start stop3 stop7 .", "0II|01237|crrre"},
+      {". start stop3 stop7 .", "0II|01237|cre"},
       {". start restart .", "00|012341237|cre"},
       {". restart .", "R|017|ce"},
       {"restart .", "T|017|ce"},
@@ -111,10 +121,14 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
       {". reset .", "0|01017|cce"},
       {". start exit .", "00|0123477|ce"},
       {". exit .", "0|0177|ce"},
-      {". start status .", "00|012337|crre"},
+      {". start status .", "00|012337|cre"},
       // Whole runs: the pass of a restart runs no cycle; idle mode runs
       // neither a running nor a stop phase.
       {". start . stop4 .", "00|0123417|crse"},
+      // Requests answered while a cycle waits for a command; a changed
+      // status's action follows the cycle at once.
+      {"slow . start . stop4 .", "00|0123417|cr*se"},
+      {"slow . start . exit", "00|0123477|cr*e"},
       {". start . restart .", "00|012341237|crre"},
       {"idle . start . stop4 .", "00|0123417|ce"},
       // A lost bus ends the loop, from HandleMessage, a reply or the running
@@ -135,6 +149,14 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
        "(error code 0x1100000B)."},
   };
   for (const auto& [script, trace] : rows) EXPECT_EQ(run(script), trace) << script;
+}
+
+// A wake handles every queued message, then runs at most one cycle, and that
+// only a second after the last one ended: the pass waits for the rest of it.
+// The loop waits 10000 when idle, not at all while an action is due.
+TEST(Lifecycle, HandlesWhatIsQueuedThenRunsAtMostOneCycleASecond) {
+  EXPECT_EQ(run(". start . status status . ."), "000|0123337|crre");
+  EXPECT_EQ(pd::handleMessageTimeouts(), (std::vector<int>{0, 10000, 0, 10000, 0, 0, 1000, 10000}));
 }
 
 // Only the statuses a pass ends in are logged, not those passed through.
