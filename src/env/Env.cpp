@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -124,6 +125,39 @@ pid_t startShell(const std::string& command, bool capture, const int ends[2]) {
   _exit(127);
 }
 
+// Programs that overran their deadline: how often in a row, and until when
+// they run on probation, with a tenth of their deadline.
+struct Overruns {
+  int in_a_row = 0;
+  RealClock::time_point probation_until{};
+};
+std::map<std::string, Overruns> overruns;
+constexpr std::chrono::seconds PROBATION(10);
+constexpr milliseconds LEAST_DEADLINE(100);
+
+milliseconds deadlineFor(const std::string& program, milliseconds deadline) {
+  const auto found = overruns.find(program);
+  if (found == overruns.end() || RealClock::now() >= found->second.probation_until) return deadline;
+  return std::max(deadline / 10, LEAST_DEADLINE);
+}
+
+// A call that ends in time ends the probation; a second overrun in a row
+// starts one (and one more overrun after it, the next).
+void countOverrun(const std::string& program, bool overran) {
+  if (!overran) {
+    overruns.erase(program);
+    return;
+  }
+  Overruns& count = overruns[program];
+  if (++count.in_a_row < 2) return;
+  count.in_a_row = 1;
+  const RealClock::time_point now = RealClock::now();
+  if (now >= count.probation_until)
+    MGM_LOG(3, "Command %s gets a tenth of its deadline for %lld s: it did not end within it twice in a row.",
+            program.c_str(), static_cast<long long>(PROBATION.count()));
+  count.probation_until = now + PROBATION;
+}
+
 WhileCommandsRun* while_commands_run = nullptr;
 bool acting = false;
 
@@ -185,6 +219,8 @@ milliseconds commandDeadline(const std::string& command) {
 
 CommandOutcome runWithDeadline(const std::string& command, bool capture, milliseconds deadline) {
   reapStragglers();
+  const std::string program = programOf(command);
+  deadline = deadlineFor(program, deadline);
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("popen() failed!");
   const pid_t pid = startShell(command, capture, ends);
@@ -207,11 +243,12 @@ CommandOutcome runWithDeadline(const std::string& command, bool capture, millise
   if (!status) {
     kill(-pid, SIGKILL);
     outcome.overran = true;
-    MGM_LOG(3, "Command %s did not end within %lld ms; its process group was killed.",
-            programOf(command).c_str(), static_cast<long long>(deadline.count()));
+    MGM_LOG(3, "Command %s did not end within %lld ms; its process group was killed.", program.c_str(),
+            static_cast<long long>(deadline.count()));
     status = reap(pid, RealClock::now() + std::chrono::seconds(1));
     if (!status) unreaped.push_back(pid);
   }
+  countOverrun(program, outcome.overran);
   outcome.status = status.value_or(-1);
   outcome.output = asReadInLines(raw);
   return outcome;

@@ -182,6 +182,11 @@ struct CommandOutcome {
 // Runs `command` with /bin/sh in a process group of its own, capturing its
 // standard output when `capture` (else it goes where the daemon's goes).
 // When `deadline` passes first, the whole group is killed and a level-3
-// line names the program. Throws std::runtime_error("popen() failed!") when
-// the command cannot be started.
+// line names the program. A program that overran its deadline twice in a
+// row runs on probation for the next 10 s, with a tenth of the deadline (at
+// least 100 ms; one level-3 line), until a call ends in time: a hung tool
+// would otherwise cost its whole deadline per call, minutes for a stop at
+// the endpoint limit, while a recovered one runs at once. Throws
+// std::runtime_error("popen() failed!") when the command cannot be started.
+// Main thread only.
 CommandOutcome runWithDeadline(const std::string& command, bool capture, std::chrono::milliseconds deadline);

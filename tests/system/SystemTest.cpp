@@ -58,13 +58,26 @@ TEST(PosixEnv, EndsACommandAtItsDeadlineWithItsProcessGroup) {
     EXPECT_EQ(outcome.output, capture ? "started\n" : "");
     EXPECT_TRUE(outcome.overran && WIFSIGNALED(outcome.status) && acted > 0);
     EXPECT_TRUE(pd::logged("Command sleep did not end within 300 ms; its process group was killed.", 3));
+    // The second overrun in a row puts sleep on probation.
+    EXPECT_EQ(
+        pd::logged("Command sleep gets a tenth of its deadline for 10 s: it did not end within it twice in a "
+                   "row.",
+                   3),
+        !capture);
     const std::string stat = "/proc/" + std::to_string(std::stoi(env.read(pid_file))) + "/stat";
     EXPECT_TRUE(eventually([&] {  // gone, or dead and not yet reaped by its new parent
       return env.read(stat).empty() || env.read(stat).find(") Z") != std::string::npos;
     }));
   }
+  // On probation, sleep gets a tenth of its deadline, until a call ends in time.
+  const auto five_seconds = std::chrono::seconds(5);
+  EXPECT_TRUE(runWithDeadline("sleep 2", true, five_seconds).overran);
+  EXPECT_TRUE(pd::logged("Command sleep did not end within 500 ms; its process group was killed.", 3));
+  EXPECT_FALSE(runWithDeadline("sleep 0", true, five_seconds).overran);
+  EXPECT_FALSE(runWithDeadline("sleep 1", true, five_seconds).overran);
   // Run for its effect, a command ends with its shell, as with system(3).
-  const CommandOutcome effect = runWithDeadline("sleep 2 & exit 3", false, std::chrono::milliseconds(500));
+  const CommandOutcome effect =
+      runWithDeadline("true; sleep 2 & exit 3", false, std::chrono::milliseconds(500));
   EXPECT_TRUE(!effect.overran && effect.status == 3 << 8);
 }
 
