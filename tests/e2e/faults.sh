@@ -2,7 +2,7 @@
 # Device faults, one daemon start each where the fault is met in the created
 # phase or ends the process: a hanging modem with no iptables, the spool
 # removed under the running daemon. A failing VPN check (idle mode) is met by
-# floods.sh's reset and the cycle's unit test.
+# floods.sh's reset.
 . "$(dirname "$0")/common.sh"
 e2e_up
 

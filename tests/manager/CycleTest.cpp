@@ -83,17 +83,8 @@ class CycleTest : public ::testing::Test {
   MachineGatewayManager manager_;
 };
 
-// Idle mode: the created phase wipes the spool, then no cycle runs and
-// neither the created phase nor a start brings up a receiver (the reset
-// would join it).
-TEST_F(CycleTest, FailedVpnCheckLeavesDaemonIdle) {
-  env_.vpn_check_status = 256;
-  env_.write("stale.xml", "");
-  run({kPass, pd::start(), kPass, pd::stop(4), pd::start(), kPass, pd::reset()}, {{2, announce()}});
-  EXPECT_FALSE(env_.exists("stale.xml"));
-  EXPECT_TRUE(env_.starting("/sbin/ifconfig").empty());
-  EXPECT_EQ(pd::countLogged("join receiver thread"), 0);
-}
+// Idle mode (the created phase wipes the spool, then no receiver and no
+// cycle) is e2e.floods' idle reset.
 
 // A cycle ends early without a zone address (before reading) or without a
 // prefix (after reading).
