@@ -2,7 +2,7 @@
 # Device faults, one daemon start each where the fault is met in the created
 # phase or ends the process: a hanging modem with no iptables, the spool
 # removed under the running daemon. A failing VPN check (idle mode) is met by
-# floods.sh's reset and the cycle's unit test.
+# floods.sh's reset.
 . "$(dirname "$0")/common.sh"
 e2e_up
 
@@ -14,8 +14,8 @@ CALLS=$EMU_STATE/iptables.calls
 printf '#!/bin/sh\necho "$*" >>%s\necho "sh: 1: iptables: not found" >&2\nexit 127\n' "$CALLS" >"$EMU_STATE/bin/iptables"
 chmod 755 "$EMU_STATE/bin/iptables" && emu_modem hang && e2e_mark
 EMU_TIMEOUT=120 emu_start_daemon && created=$(e2e_since) && echo "ok - Ready within 120 s: the created phase took $created s"
-emu_assert "GSMUtil iccid was tried twice, provider three times, no hung probe is left, both fallbacks logged" eval '[ "$(grep -cx \
-  iccid "$EMU_STATE/modem/calls") $(grep -cx provider "$EMU_STATE/modem/calls")" = "2 3" ] && ! pgrep -f "sleep 3600" &&
+# How often each probe is tried is the probes' unit test.
+emu_assert "no hung probe is left, both fallbacks logged" eval '! pgrep -f "sleep 3600" &&
   emu_daemon_log_has "ICCID from GSMUtil use mock = $EMU_MOCK_ICCID" && emu_daemon_log_has "IMSI from GSMUtil use mock = $EMU_MOCK_IMSI"'
 emu_start_running && e2e_announce "$DRIVE_FILE"
 # That the request carries the mock identity is the probes' and the writer's unit tests.

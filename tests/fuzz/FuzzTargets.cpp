@@ -6,7 +6,6 @@
 // target's libFuzzer entry; otherwise a test replaying every stored seed and
 // every input a fuzz run found (corpus/ and regressions/<target>/).
 #include <tinyxml2.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>

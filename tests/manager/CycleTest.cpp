@@ -83,17 +83,8 @@ class CycleTest : public ::testing::Test {
   MachineGatewayManager manager_;
 };
 
-// Idle mode: the created phase wipes the spool, then no cycle runs and
-// neither the created phase nor a start brings up a receiver (the reset
-// would join it).
-TEST_F(CycleTest, FailedVpnCheckLeavesDaemonIdle) {
-  env_.vpn_check_status = 256;
-  env_.write("stale.xml", "");
-  run({kPass, pd::start(), kPass, pd::stop(4), pd::start(), kPass, pd::reset()}, {{2, announce()}});
-  EXPECT_FALSE(env_.exists("stale.xml"));
-  EXPECT_TRUE(env_.starting("/sbin/ifconfig").empty());
-  EXPECT_EQ(pd::countLogged("join receiver thread"), 0);
-}
+// Idle mode (the created phase wipes the spool, then no receiver and no
+// cycle) is e2e.floods' idle reset.
 
 // A cycle ends early without a zone address (before reading) or without a
 // prefix (after reading).
@@ -149,19 +140,17 @@ TEST_F(CycleTest, UploadsGoOutCompleteThroughRefusalResetAndStop) {
 TEST_F(CycleTest, UnwritableRequestKeepsTheOldOneAndIsWrittenNextCycle) {
   env_.curl_outputs = {"500\n", "200\n"};  // a refused post waits for the next cycle
   std::string before;
-  run({kPass, pd::start(), kPass, kPass, kPass}, {{2, announce()},
-                                                  {3,
-                                                   [&] {
-                                                     before = env_.read("RegisterMachineServices.xml");
-                                                     announce("192.168.2.21")();
-                                                     env_.disk_full = true;
-                                                   }},
-                                                  {4, [&] {
-                                                     EXPECT_EQ(env_.read("RegisterMachineServices.xml"),
-                                                               before);
-                                                     EXPECT_EQ(env_.posted.size(), 1u);
-                                                     env_.disk_full = false;
-                                                   }}});
+  const auto fill_disk = [&] {
+    before = env_.read("RegisterMachineServices.xml");
+    announce("192.168.2.21")();
+    env_.disk_full = true;
+  };
+  const auto kept = [&] {
+    EXPECT_EQ(env_.read("RegisterMachineServices.xml"), before);
+    EXPECT_EQ(env_.posted.size(), 1u);
+    env_.disk_full = false;
+  };
+  run({kPass, pd::start(), kPass, kPass, kPass}, {{2, announce()}, {3, fill_disk}, {4, kept}});
   EXPECT_EQ(pd::countLogged("Could not write the registry request"), 1);
   expectPostsComplete(2);
   EXPECT_NE(env_.posted[1], env_.posted[0]);

@@ -18,11 +18,6 @@ namespace platform_double {
 using Interfaces::Lifecycle::AppStatus;
 using Interfaces::Lifecycle::IRequestCallbacks;
 
-struct StatusReply {
-  std::string target_connection, target_path;
-  uint32_t status;
-};
-
 // One HandleMessage call: a lifecycle request delivered to the registered
 // callbacks (its result is recorded), or a plain result code.
 using Request = std::function<uint32_t(IRequestCallbacks&)>;
@@ -56,7 +51,7 @@ struct World {
   std::vector<uint32_t> request_results;
   std::vector<int> timeouts;  // one per HandleMessage call
   std::deque<uint32_t> reply_results;
-  std::vector<StatusReply> replies;
+  std::vector<uint32_t> replies;  // statuses sent
   IRequestCallbacks* callbacks = nullptr;
 };
 inline std::mutex log_mutex;
@@ -110,16 +105,10 @@ inline void scriptSteps(std::vector<Step> steps) { world().steps.assign(steps.be
 // step is taken; lets a test look at the world between passes.
 inline void onHandleMessage(std::function<void(size_t index)> hook) { world().hook = std::move(hook); }
 inline std::vector<uint32_t> requestResults() { return world().request_results; }  // of scripted requests
-inline size_t handleMessageCalls() { return world().timeouts.size(); }
 inline std::vector<int> handleMessageTimeouts() { return world().timeouts; }
 // Results of the coming SendStatusReply calls in order; 0 once used up.
 inline void scriptReplyResults(std::vector<uint32_t> c) { world().reply_results.assign(c.begin(), c.end()); }
-inline std::vector<StatusReply> statusReplies() { return world().replies; }
-inline std::vector<uint32_t> repliedStatuses() {
-  std::vector<uint32_t> out;
-  for (const StatusReply& r : world().replies) out.push_back(r.status);
-  return out;
-}
+inline std::vector<uint32_t> repliedStatuses() { return world().replies; }
 inline bool disconnected() { return world().disconnected; }
 
 }  // namespace platform_double
