@@ -77,7 +77,7 @@ announce
 check "an announcement from the component is listed by mgmctl forwards" wait_for 20 forwarded
 check "a TCP round trip from the Untrusted side goes through the forward" roundtrip
 check "the registry got the component with the modem's identity (timeout -t works) and the zone addresses (ifconfig works)" \
-  wait_for 10 last_request_lists 1 89490200001234567890 262019876543210 $trusted $untrusted
+  wait_for 10 last_request_lists 2 89490200001234567890 262019876543210 $trusted $untrusted
 check "each log line reaches the journal once, with its level" eval \
   '[ "$(journalctl -u mgm -o cat | grep -c "Transition from state 1 to 3")" = 1 ] &&
    [ "$(journalctl -u mgm -p 6 -o cat | grep -c "Starting module MachineGatewayManager")" = 1 ] &&
