@@ -191,6 +191,11 @@ bool daemonAbsent(const mgm_client::CallResult& result) {
          result.error_name == "org.freedesktop.DBus.Error.NameHasNoOwner";
 }
 
+bool timedOut(const mgm_client::CallResult& result) {
+  return result.error_name == "org.freedesktop.DBus.Error.NoReply" ||
+         result.error_name == "org.freedesktop.DBus.Error.Timeout";
+}
+
 int giveUp(const char* what) {
   std::fprintf(stderr, "mgmctl: the daemon did not %s in time; giving up\n", what);
   return EXIT_UNREACHABLE;
@@ -206,13 +211,22 @@ int stopAndAwaitReady(mgm_client::LifecycleClient& client, const std::string& re
   mgm_client::CallResult stop = client.Stop(4, deadline.left(CALL_TIMEOUT_MS));
   if (!superviseRequest("Stop", stop)) {
     if (daemonAbsent(stop)) return EXIT_DONE;
+    // Refused by the bus (no policy, say): nothing to wait for.
+    if (!timedOut(stop)) return EXIT_UNREACHABLE;
     if (deadline.passed()) return giveUp("answer Stop");
   }
   // Answered after the pass that ran the stop phase; a daemon already in
   // Ready (or still in its created phase) sends no reply of its own.
   while (!deadline.passed()) {
     mgm_client::CallResult asked = client.Status(replyName, replyPath, deadline.left(CALL_TIMEOUT_MS));
-    if (!asked.answered && daemonAbsent(asked)) return EXIT_DONE;
+    if (!asked.answered) {
+      if (daemonAbsent(asked)) return EXIT_DONE;
+      if (!timedOut(asked)) {
+        std::fprintf(stderr, "mgmctl: Status failed: %s\n", asked.error_name.c_str());
+        return EXIT_UNREACHABLE;
+      }
+      continue;
+    }
     mgm_client::StatusReplyEvent event;
     for (;;) {
       mgm_client::WaitResult waited = client.WaitStatusReply(deadline.left(1000), event);

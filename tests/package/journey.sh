@@ -111,12 +111,17 @@ check "the next announcement is forwarded" wait_for 20 forwarded
 
 # ---- without the bus policy: a failed unit, not a restart loop
 mv /usr/share/dbus-1/system.d/tarn.mgm.conf /root/ && systemctl reload dbus
+restarts=$(systemctl show -P NRestarts mgm)
 systemctl restart mgm
 check "without the bus policy mgm.service ends failed" wait_for 90 systemctl -q is-failed mgm
+failed_restarts=$(systemctl show -P NRestarts mgm)
 sleep 8
-check "... and stays failed, after at most 4 starts, the reason in the journal" eval \
-  'systemctl -q is-failed mgm && [ "$(systemctl show -P NRestarts mgm)" -le 4 ] &&
-   journalctl -u mgm -p 3 -o cat | grep -q "Connection to message bus failed (error code 0x11000003)"'
+check "... after at most 4 starts, and stays failed" eval \
+  'systemctl -q is-failed mgm && [ "$(systemctl show -P NRestarts mgm)" = "$failed_restarts" ] &&
+   [ "$((failed_restarts - restarts))" -le 4 ]'
+check "... with the reason in the journal at level 3" eval \
+  'journalctl -u mgm -p 3 -o cat | grep -q "Connection to message bus failed (error code 0x11000003)" &&
+   journalctl -u mgm -p 3 -o cat | grep -q "Start request repeated too quickly"'
 mv /root/tarn.mgm.conf /usr/share/dbus-1/system.d/ && systemctl reload dbus
 systemctl reset-failed mgm && systemctl start mgm
 check "with the policy back and the unit started: Running again" wait_for 30 status_is 3
