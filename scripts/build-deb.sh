@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian packages mgm and mgm-announce with debhelper from a copy
 # of this checkout (so nothing of the build lands in the source tree) and
-# puts them into build/deb/; lintian (when installed) must find no error.
+# puts them into build/deb/; lintian (when installed) must find no error and
+# systemd-analyze must rate the units within their exposure targets.
 #
 #   scripts/build-deb.sh [armhf]
 #
@@ -37,6 +38,17 @@ arch_option=
 if command -v lintian >/dev/null; then
   # Errors fail the build; the warnings left are listed in debian/README.lintian.
   lintian --fail-on error "$work"/mgm_"${version}"_"$host".deb "$work"/mgm-announce_"${version}"_"$host".deb
+fi
+# The units' exposure as systemd-analyze rates it: at most 3.0 for the
+# daemon, 2.0 for the supervisor.
+if command -v systemd-analyze >/dev/null; then
+  units=$work/mgm-$version/debian/mgm/lib/systemd/system
+  for unit in mgm:3.0 mgm-supervise:2.0; do
+    level=$(systemd-analyze security --offline=yes "$units/${unit%:*}.service" 2>/dev/null |
+      sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+    echo "build-deb.sh: systemd-analyze security ${unit%:*}.service: $level (at most ${unit#*:})"
+    awk -v l="$level" -v m="${unit#*:}" 'BEGIN { exit !(l != "" && l <= m) }' || exit 1
+  done
 fi
 for deb in "$work"/*_"$host".deb; do
   mv "$deb" "$out/"

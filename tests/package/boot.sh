@@ -1,135 +1,33 @@
 #!/bin/bash
-# Boot test of the mgm package: a minimal Debian 12 root file system (made
-# with mmdebstrap, cached in /var/cache/mgm-boottest so later runs reuse it)
-# boots with systemd-nspawn on a private network, with a throw-away overlay
-# over the cached tree. Inside, journey.sh installs the freshly built
-# packages and walks the integrator's journey, then powers the container
-# off; this script then checks from outside that the poweroff withdrew the
-# forwards and told the registry.
+# Boot test of the mgm package: scripts/container/boot.sh boots a Debian 12
+# container in which journey.sh installs the freshly built packages and
+# walks the integrator's journey, ending with a poweroff; then this checks
+# from outside that the poweroff withdrew the forwards and told the
+# registry before the container ended.
 #
-#   boot.sh DEB_DIR     (DEB_DIR holds mgm_*_amd64.deb and mgm-announce_*)
-#
-# Exit status 0 all checks passed, 1 a check failed, 77 skipped: not root,
-# a tool missing, no package built, the root file system could not be made
-# (no Debian mirror), or nspawn cannot boot a container here.
+#   boot.sh DEB_DIR      exit 0 passed, 1 failed, 77 the container cannot run here
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-source_dir=$(cd "$here/../.." && pwd)
-deb_dir=${1:-$source_dir/build/deb}
-arch=$(dpkg --print-architecture 2>/dev/null || echo unknown)
-cache=${MGM_BOOTTEST_CACHE:-/var/cache/mgm-boottest}
-mirror=${MGM_BOOTTEST_MIRROR:-http://deb.debian.org/debian}
-# What the journey needs besides the package's own dependencies.
-packages=systemd,systemd-sysv,dbus,iptables,curl,busybox,iproute2,python3,libtinyxml2-9,libdbus-1-3
-skip() { echo "SKIP: $*"; exit 77; }
-
-[ "$(id -u)" = 0 ] || skip "the boot test needs root"
-for tool in systemd-nspawn mmdebstrap openssl dpkg-deb flock; do
-  command -v $tool >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
-done
-debs=$(ls "$deb_dir"/mgm_*_"$arch".deb "$deb_dir"/mgm-announce_*_"$arch".deb 2>/dev/null)
-[ "$(echo "$debs" | grep -c .)" = 2 ] || skip "no mgm and mgm-announce packages for $arch in $deb_dir (scripts/build-deb.sh makes them)"
 started=$(date +%s)
-
-# ---- the cached root file system, made once per package list
-rootfs=$cache/bookworm-$(echo "$packages" | md5sum | cut -c1-8)
-mkdir -p "$cache"
-exec 9>"$cache/lock"
-flock -w 600 9 || skip "another boot test holds $cache/lock"
-if [ ! -e "$rootfs/.complete" ]; then
-  echo "making the Debian 12 root file system in $rootfs (mmdebstrap, $mirror)"
-  rm -rf "$rootfs" "$rootfs.tar"
-  mmdebstrap --quiet --variant=minbase --include="$packages" bookworm "$rootfs.tar" "$mirror" ||
-    { rm -f "$rootfs.tar"; skip "mmdebstrap could not make the root file system (no Debian mirror reachable?)"; }
-  mkdir -p "$rootfs" && tar -C "$rootfs" -xf "$rootfs.tar" && rm -f "$rootfs.tar" && touch "$rootfs/.complete"
-fi
-echo "root file system ready after $(($(date +%s) - started)) s"
-
-# ---- what the container gets: packages, scripts, a test PKI
-work=$(mktemp -d /var/tmp/mgm-boottest.XXXXXX)
-nspawn_pid=
-cleanup() {
-  [ -z "$nspawn_pid" ] || { kill -TERM "$nspawn_pid" 2>/dev/null; sleep 2; kill -KILL "$nspawn_pid" 2>/dev/null; wait "$nspawn_pid" 2>/dev/null; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
-share=$work/share
-mkdir -p "$share/debs" "$share/pki" "$work/journal"
-cp $debs "$share/debs/"
-cp "$here/journey.sh" "$here/tcp.py" "$here/request.py" "$source_dir/scripts/emulator/registry.py" "$share/"
-host=$(sed -n 's/^MGM_REGISTRY_HOST:[A-Z]*=//p' "$source_dir/build/deb/work-$arch/mgm-"*/obj-*/CMakeCache.txt 2>/dev/null | head -1)
-echo "${host:-registry.iot.tarn.invalid}" >"$share/registry-host"
-pki=$share/pki
-curve=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
-{
-  openssl req -x509 "${curve[@]}" -days 2 -subj "/CN=Boot Test Root CA" -keyout "$pki/ca.key" -out "$pki/ca.crt"
-  printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n' >"$pki/client.ext"
-  openssl req -new "${curve[@]}" -subj "/CN=boot-test-gateway" -keyout "$pki/client.key" -out "$pki/client.csr"
-  openssl x509 -req -in "$pki/client.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial -days 2 \
-    -extfile "$pki/client.ext" -out "$pki/client.crt"
-  printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:%s\n' "$(cat "$share/registry-host")" \
-    >"$pki/server.ext"
-  openssl req -new "${curve[@]}" -subj "/CN=$(cat "$share/registry-host")" -keyout "$pki/server.key" -out "$pki/server.csr"
-  openssl x509 -req -in "$pki/server.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial -days 2 \
-    -extfile "$pki/server.ext" -out "$pki/server.crt"
-} >"$work/pki.log" 2>&1 || { cat "$work/pki.log"; echo "making the test PKI failed"; exit 1; }
-cat >"$work/mgm-journey.service" <<UNIT
-[Unit]
-Description=The integrator's journey with the mgm package
-After=multi-user.target dbus.service
-[Service]
-Type=oneshot
-ExecStart=/bin/bash /boottest/journey.sh
-UNIT
-# The component's announcement.
-cat >"$share/drive.xml" <<'XML'
-<?xml version="1.0" encoding="UTF-8"?>
-<RegMachCompSvcReq>
-  <ComponentList>
-    <Component ComponentID="Press4/Drive">
-      <ServiceList>
-        <Service ServiceID="opcua">
-          <ServiceEndpoint>opcua:TCP:1:192.168.2.20:4840</ServiceEndpoint>
-        </Service>
-      </ServiceList>
-    </Component>
-  </ComponentList>
-</RegMachCompSvcReq>
-XML
-
-# ---- boot, run the journey, power off (at most 8 minutes)
-echo "booting the container"
-booted=$(date +%s)
-timeout -k 20 480 systemd-nspawn --quiet --directory="$rootfs" --volatile=overlay --boot --private-network \
-  --register=no --keep-unit --console=pipe --bind="$share:/boottest" --bind="$work/journal:/var/log/journal" \
-  --bind-ro="$work/mgm-journey.service:/etc/systemd/system/mgm-journey.service" \
-  systemd.wants=mgm-journey.service >"$work/console.log" 2>&1 &
-nspawn_pid=$!
-wait "$nspawn_pid"
+work=$(mktemp -d /var/tmp/mgm-boottest.XXXXXX) && trap 'rm -rf "$work"' EXIT
+"$here/../../scripts/container/boot.sh" "${1:?usage: boot.sh DEB_DIR}" "$here/journey.sh" "$work"
 rc=$?
-nspawn_pid=
-echo "container ended with $rc after $(($(date +%s) - booted)) s"
-if [ ! -s "$share/results" ]; then
-  cat "$work/console.log"
-  [ "$rc" = 124 ] && { echo "FAIL: the container did not end within 8 minutes"; exit 1; }
-  skip "systemd-nspawn could not boot the container here (exit $rc; console above)"
-fi
-
-# ---- after the poweroff: the withdrawal reached the registry
+[ "$rc" = 77 ] && exit 77
+share=$work/share
 before=$(cat "$share/requests-before-poweroff" 2>/dev/null || echo 0)
-after=$(grep -c . "$share/registry/requests.jsonl")
-if [ "$after" -gt "$before" ] && python3 "$here/request.py" "$share/registry/requests.jsonl" 0 &&
+if [ "$(grep -c . "$share/registry/requests.jsonl")" -gt "$before" ] &&
+  python3 "$share/request.py" "$share/registry/requests.jsonl" 0 &&
   journalctl -D "$work/journal" -u mgm -o cat | tail -40 | grep -q "Removed old Service"; then
   echo "ok - systemctl poweroff: forwards withdrawn and the registry told before the container ended" >>"$share/results"
 else
   echo "not ok - systemctl poweroff: forwards withdrawn and the registry told before the container ended" >>"$share/results"
 fi
+grep -q '^journey done' "$share/results" || echo "not ok - the journey ran to its end" >>"$share/results"
 cat "$share/results"
 failed=$(grep -c '^not ok' "$share/results")
-grep -q '^journey done' "$share/results" || { echo "not ok - the journey ran to its end" && failed=$((failed + 1)); }
 if [ "$failed" != 0 ]; then
-  echo "---- journey log"; tail -80 "$share/journey.log"
-  echo "---- journal of mgm and mgm-supervise"; journalctl -D "$work/journal" -u mgm -u mgm-supervise -o short-precise | tail -80
+  echo "---- journey log" && tail -80 "$share/walk.log"
+  echo "---- journal of mgm and mgm-supervise" && journalctl -D "$work/journal" -u mgm -u mgm-supervise -o short-precise | tail -80
 fi
 echo "boot test: $(grep -c '^ok' "$share/results") passed, $failed failed in $(($(date +%s) - started)) s"
 [ "$failed" = 0 ]
