@@ -47,7 +47,7 @@ flock -w 600 9 || skip "another boot test holds $cache/lock"
 if [ ! -e "$rootfs/.complete" ]; then
   echo "making the Debian 12 root file system in $rootfs (mmdebstrap, $mirror)"
   rm -rf "$rootfs" "$rootfs.tar"
-  timeout 900 mmdebstrap --quiet --variant=minbase --include="$packages" bookworm "$rootfs.tar" "$mirror" ||
+  timeout 300 mmdebstrap --quiet --variant=minbase --include="$packages" bookworm "$rootfs.tar" "$mirror" ||
     { rm -f "$rootfs.tar"; skip "mmdebstrap could not make the root file system (no Debian mirror reachable?)"; }
   mkdir -p "$rootfs" && tar -C "$rootfs" -xf "$rootfs.tar" && rm -f "$rootfs.tar" && touch "$rootfs/.complete"
 fi
