@@ -25,5 +25,5 @@ apt-get install -y --no-install-recommends --no-remove \
   qemu-user \
   cmake pkg-config file dbus-daemon \
   libc6:armhf libstdc++6:armhf \
-  libtinyxml2-dev:armhf libdbus-1-dev:armhf \
+  libtinyxml2-dev:armhf libdbus-1-dev:armhf pkgconf:armhf \
   libgtest-dev:armhf libgmock-dev:armhf

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs every Debian package needed to build, test and demonstrate the
-# daemon. Run as root on Debian 12.
+# daemon, and to build, check and boot its Debian packages. Run as root on
+# Debian 12.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 if [ "$(id -u)" -ne 0 ]; then
@@ -13,4 +14,5 @@ apt-get install -y --no-install-recommends \
   libtinyxml2-dev libdbus-1-dev dbus-daemon dbus-bin \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   iptables busybox curl openssl ca-certificates python3 \
-  iproute2 util-linux procps systemd
+  iproute2 util-linux procps systemd \
+  debhelper dpkg-dev fakeroot lintian file mmdebstrap systemd-container

@@ -3,7 +3,9 @@
 # build (unit and end-to-end tests), one with AddressSanitizer
 # and UndefinedBehaviorSanitizer, one with ThreadSanitizer for the tests that
 # run the receiver thread beside the main thread, and an armhf cross build
-# whose tests run under qemu-arm; then every fuzz target runs for a minute.
+# whose tests run under qemu-arm; the Debian packages for both architectures,
+# checked, and the amd64 one booted in a container with systemd
+# (tests/package/boot.sh); then every fuzz target runs for a minute.
 # Any failure fails the command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,14 +31,14 @@ run_ctest() {
   ctest --output-on-failure -j "$jobs" "$@" | tee >(grep -E 'tests passed, [0-9]+ tests failed out of' >>"$summary")
 }
 
-echo "== plain build: every test"
+echo "== plain build: every test but the packages'"
 build build/test-plain
-run_ctest --test-dir build/test-plain
+run_ctest --test-dir build/test-plain -LE package
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build: unit tests and the lifecycle over the real bus"
 build build/test-asan -DMGM_SANITIZE=ON
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run_ctest --test-dir build/test-asan -LE e2e
+run_ctest --test-dir build/test-asan -LE "e2e|package"
 run_ctest --test-dir build/test-asan -L bus
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
@@ -48,6 +50,11 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest --test-dir build/
 
 echo "== armhf cross build: unit, platform and install tests under qemu-arm"
 ./scripts/build-armhf.sh | tee >(grep -E 'tests passed, [0-9]+ tests failed out of' >>"$summary")
+
+echo "== Debian packages (amd64, armhf): content, architecture, lintian; the amd64 package booted with systemd"
+MGM_DEB_DIR=build/deb ./scripts/build-deb.sh
+MGM_DEB_DIR=build/deb ./scripts/build-deb.sh armhf
+MGM_DEB_DIR=$PWD/build/deb run_ctest --test-dir build/test-plain -L package
 
 echo "== libFuzzer targets, one minute each"
 ./scripts/fuzz.sh 60

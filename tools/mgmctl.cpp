@@ -7,7 +7,11 @@
 //                    SIGINT or SIGTERM
 //   mgmctl supervise like watch, and brings the daemon to Running: Start
 //                    whenever it reports Ready after Created; on SIGINT or
-//                    SIGTERM, Stop and Exit, then waits for Exiting
+//                    SIGTERM, Stop, then waits for Ready (at most 45 s) and
+//                    ends, leaving the daemon up with nothing forwarded
+//   mgmctl shutdown [PID]
+//                    Stop, wait for Ready, Exit, then wait for process PID to
+//                    end: the daemon withdraws before it ends (at most 75 s)
 //   mgmctl forwards [--json]
 //                    the published endpoints joined with the IOT chain's rules
 //
@@ -20,7 +24,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,8 +52,11 @@ constexpr int STATUS_REPLY_TIMEOUT_MS = 5000;
 // The object path that `status` asks the reply to be sent to.
 constexpr const char* STATUS_OBJECT_PATH = "/tarn/mgmctl";
 
-// How long supervise waits, after a signal, for the daemon to report Exiting.
-constexpr int SHUTDOWN_TIMEOUT_MS = 90000;
+// The longest supervise's stop may take, all requests included: within
+// mgm-supervise.service's TimeoutStopSec (60 s).
+constexpr int SUPERVISE_STOP_BUDGET_MS = 45000;
+// The longest `shutdown` may take: within mgm.service's TimeoutStopSec (90 s).
+constexpr int SHUTDOWN_BUDGET_MS = 75000;
 constexpr uint32_t STATUS_CREATED = 0;
 constexpr uint32_t STATUS_READY = 1;
 constexpr uint32_t STATUS_EXITING = 7;
@@ -56,6 +65,23 @@ constexpr uint32_t STATUS_EXITING = 7;
 constexpr const char* REGISTRY_REQUEST_PATH = "/var/volatile/tmp/iot/RegisterMachineServices.xml";
 
 volatile sig_atomic_t stop_requested = 0;
+
+// A point in time a series of requests must not pass.
+class Deadline {
+ public:
+  explicit Deadline(int budgetMs)
+      : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs)) {}
+  // Milliseconds left, at most `capMs`; 0 once passed.
+  int left(int capMs) const {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end_ - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), capMs));
+  }
+  bool passed() const { return left(1) == 0; }
+
+ private:
+  std::chrono::steady_clock::time_point end_;
+};
 
 void onSignal(int) { stop_requested = 1; }
 
@@ -71,7 +97,7 @@ int usage() {
   std::fprintf(
       stderr,
       "usage: mgmctl start | stop [4|5|6] | restart | reset | exit | status | watch | supervise\n"
-      "       mgmctl forwards [--json]\n"
+      "       mgmctl shutdown [PID] | forwards [--json]\n"
       "Drives the MGM daemon (tarn.mgm) on the system bus; DBUS_SYSTEM_BUS_ADDRESS selects the bus.\n"
       "Exit status: 0 done, 1 bus, daemon, registry request or IOT chain not reachable, 2 usage,\n"
       "3 request refused.\n");
@@ -165,10 +191,98 @@ bool daemonAbsent(const mgm_client::CallResult& result) {
          result.error_name == "org.freedesktop.DBus.Error.NameHasNoOwner";
 }
 
+bool timedOut(const mgm_client::CallResult& result) {
+  return result.error_name == "org.freedesktop.DBus.Error.NoReply" ||
+         result.error_name == "org.freedesktop.DBus.Error.Timeout";
+}
+
+int giveUp(const char* what) {
+  std::fprintf(stderr, "mgmctl: the daemon did not %s in time; giving up\n", what);
+  return EXIT_UNREACHABLE;
+}
+
+// Stops the daemon and waits, within `deadline`, until it reports Ready (the
+// stop phase withdrew every forward and told the registry) or Exiting, or
+// is gone. `replyName`/`replyPath` are where this connection receives status
+// replies. EXIT_DONE then; EXIT_UNREACHABLE when the deadline passed or the
+// bus failed.
+int stopAndAwaitReady(mgm_client::LifecycleClient& client, const std::string& replyName,
+                      const char* replyPath, const Deadline& deadline) {
+  mgm_client::CallResult stop = client.Stop(4, deadline.left(CALL_TIMEOUT_MS));
+  if (!superviseRequest("Stop", stop)) {
+    if (daemonAbsent(stop)) return EXIT_DONE;
+    // Refused by the bus (no policy, say): nothing to wait for.
+    if (!timedOut(stop)) return EXIT_UNREACHABLE;
+    if (deadline.passed()) return giveUp("answer Stop");
+  }
+  // Answered after the pass that ran the stop phase; a daemon already in
+  // Ready (or still in its created phase) sends no reply of its own.
+  while (!deadline.passed()) {
+    mgm_client::CallResult asked = client.Status(replyName, replyPath, deadline.left(CALL_TIMEOUT_MS));
+    if (!asked.answered) {
+      if (daemonAbsent(asked)) return EXIT_DONE;
+      if (!timedOut(asked)) {
+        std::fprintf(stderr, "mgmctl: Status failed: %s\n", asked.error_name.c_str());
+        return EXIT_UNREACHABLE;
+      }
+      continue;
+    }
+    mgm_client::StatusReplyEvent event;
+    for (;;) {
+      mgm_client::WaitResult waited = client.WaitStatusReply(deadline.left(1000), event);
+      if (waited == mgm_client::WaitResult::Closed) {
+        std::fprintf(stderr, "mgmctl: the bus connection was lost\n");
+        return EXIT_UNREACHABLE;
+      }
+      if (waited == mgm_client::WaitResult::TimedOut) break;
+      printStatusReply(event);
+      if (event.status == STATUS_READY || event.status == STATUS_EXITING) return EXIT_DONE;
+    }
+  }
+  return giveUp("report Ready");
+}
+
+int superviseStop(mgm_client::LifecycleClient& client) {
+  std::fprintf(stderr, "mgmctl: stopping the daemon\n");
+  return stopAndAwaitReady(client, mgm_client::SUPERVISOR_NAME, mgm_client::SUPERVISOR_PATH,
+                           Deadline(SUPERVISE_STOP_BUDGET_MS));
+}
+
+// True when process `pid` is gone or a zombie (its parent has yet to reap it).
+bool processEnded(pid_t pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* stat = std::fopen(path, "re");
+  if (!stat) return true;
+  char line[512] = "";
+  bool read = std::fgets(line, sizeof line, stat) != nullptr;
+  std::fclose(stat);
+  const char* close = read ? std::strrchr(line, ')') : nullptr;
+  return !close || close[1] != ' ' || close[2] == 'Z' || close[2] == 'X';
+}
+
+// Stop, Ready, Exit, and the daemon's process (when given) ended.
+int shutdown(pid_t pid) {
+  const Deadline deadline(SHUTDOWN_BUDGET_MS);
+  mgm_client::LifecycleClient client;
+  if (!connect(client, "")) return EXIT_UNREACHABLE;
+  int rc = stopAndAwaitReady(client, client.UniqueName(), STATUS_OBJECT_PATH, deadline);
+  if (rc != EXIT_DONE) return rc;
+  mgm_client::CallResult exit = client.Exit(deadline.left(CALL_TIMEOUT_MS));
+  if (!superviseRequest("Exit", exit) && !daemonAbsent(exit)) return EXIT_UNREACHABLE;
+  while (pid > 0 && !processEnded(pid)) {
+    if (deadline.passed()) return giveUp("end");
+    usleep(100000);
+  }
+  return EXIT_DONE;
+}
+
 // A minimal supervisor: owns "tarn.main", prints every status reply, sends
 // Start when the daemon reports Ready after Created (or when Ready is the
 // first status it learns, so a supervisor started after the daemon works
-// too). On SIGINT or SIGTERM: Stop, Exit, and wait for Exiting.
+// too). On SIGINT or SIGTERM: Stop, then wait for Ready (the stop phase has
+// withdrawn everything) and end, all within SUPERVISE_STOP_BUDGET_MS. The
+// daemon stays up in Ready, so a supervisor started again starts it.
 int supervise() {
   catchStopSignals();
   mgm_client::LifecycleClient client;
@@ -181,37 +295,18 @@ int supervise() {
 
   bool known = false;
   uint32_t last = 0;
-  bool shutting_down = false;
-  int waited_ms = 0;
   for (;;) {
-    if (stop_requested && !shutting_down) {
-      shutting_down = true;
-      std::fprintf(stderr, "mgmctl: stopping the daemon\n");
-      mgm_client::CallResult stop = client.Stop(4, CALL_TIMEOUT_MS);
-      if (!superviseRequest("Stop", stop) && daemonAbsent(stop)) {
-        std::fprintf(stderr, "mgmctl: the MGM daemon (%s) is not on the bus\n", mgm_client::DAEMON_NAME);
-        return EXIT_DONE;
-      }
-      mgm_client::CallResult exit = client.Exit(CALL_TIMEOUT_MS);
-      superviseRequest("Exit", exit);
-      if (exit.answered && exit.code != 0) return EXIT_REFUSED;
-    }
+    if (stop_requested) return superviseStop(client);
     mgm_client::StatusReplyEvent event;
     switch (client.WaitStatusReply(250, event)) {
       case mgm_client::WaitResult::Received:
         printStatusReply(event);
-        if (shutting_down && event.status == STATUS_EXITING) return EXIT_DONE;
-        if (!shutting_down && event.status == STATUS_READY && (!known || last == STATUS_CREATED))
+        if (event.status == STATUS_READY && (!known || last == STATUS_CREATED))
           superviseRequest("Start", client.Start(CALL_TIMEOUT_MS));
         known = true;
         last = event.status;
         break;
       case mgm_client::WaitResult::TimedOut:
-        if (shutting_down && (waited_ms += 250) >= SHUTDOWN_TIMEOUT_MS) {
-          std::fprintf(stderr, "mgmctl: the daemon did not report Exiting within %d s\n",
-                       SHUTDOWN_TIMEOUT_MS / 1000);
-          return EXIT_UNREACHABLE;
-        }
         break;
       case mgm_client::WaitResult::Closed:
         std::fprintf(stderr, "mgmctl: the bus connection was lost\n");
@@ -285,6 +380,14 @@ bool parseStopStatus(const char* text, uint32_t& target) {
   return true;
 }
 
+// A process id: a plain positive decimal number.
+bool parsePid(const char* text, long& pid) {
+  if (!text || !*text || std::strspn(text, "0123456789") != std::strlen(text) || std::strlen(text) > 9)
+    return false;
+  pid = std::strtol(text, nullptr, 10);
+  return pid > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -296,6 +399,11 @@ int main(int argc, char** argv) {
     mgm_client::LifecycleClient client;
     if (!connect(client, "")) return EXIT_UNREACHABLE;
     return report("Stop", client.Stop(target, CALL_TIMEOUT_MS));
+  }
+  if (command == "shutdown" && argc <= 3) {
+    long pid = 0;
+    if (argc == 3 && !parsePid(argv[2], pid)) return usage();
+    return shutdown(static_cast<pid_t>(pid));
   }
   if (command == "forwards" && argc == 3)
     return std::strcmp(argv[2], "--json") == 0 ? listForwards(true) : usage();

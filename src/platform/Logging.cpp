@@ -1,5 +1,8 @@
 // The logging library: every record goes to standard error as one line and
-// to syslog with the level as its priority.
+// to syslog with the level as its priority. When standard error is the
+// journal (systemd says so in JOURNAL_STREAM), the line goes there alone,
+// prefixed "<level>" so that the journal keeps the record's priority, and
+// the syslog copy is left out: each record reaches the journal once.
 //
 // Line format: "YYYY-MM-DD hh:mm:ss.mmm <program>[<pid>] <LEVEL> <file>:<line>: <message>"
 // where <file> is the base name of the calling source file. Line breaks
@@ -7,12 +10,15 @@
 #include "Logging.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -69,6 +75,18 @@ std::string timestamp() {
   return text;
 }
 
+// True when standard error is the journal's stream: JOURNAL_STREAM holds
+// "<device>:<inode>" of the stream systemd connected, and stderr is still it.
+bool stderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  uintmax_t device = 0, inode = 0;
+  struct stat st {};
+  if (!stream || std::sscanf(stream, "%" SCNuMAX ":%" SCNuMAX, &device, &inode) != 2 ||
+      fstat(STDERR_FILENO, &st) != 0)
+    return false;
+  return static_cast<uintmax_t>(st.st_dev) == device && static_cast<uintmax_t>(st.st_ino) == inode;
+}
+
 // Writes the whole buffer; one write(2) unless the kernel takes less.
 void writeAll(int fd, const std::string& data) {
   const char* p = data.data();
@@ -106,10 +124,15 @@ void Logging::Message(LOGGING_LEVEL level, const char* file, int line, const cha
   snprintf(where, sizeof where, "[%d] %s ", static_cast<int>(getpid()), levelName(level));
 
   std::lock_guard<std::mutex> lock(log_mutex);
+  static const bool to_journal = stderrIsJournal();
   const char* name = program_name[0] ? program_name : program_invocation_short_name;
   std::string record =
       timestamp() + " " + name + where + base + ":" + std::to_string(line) + ": " + text + "\n";
-  writeAll(STDERR_FILENO, record);
-  syslog(priority, "%s:%d: %s", base, line, text.c_str());
+  if (to_journal) {
+    writeAll(STDERR_FILENO, "<" + std::to_string(priority) + ">" + record);
+  } else {
+    writeAll(STDERR_FILENO, record);
+    syslog(priority, "%s:%d: %s", base, line, text.c_str());
+  }
   errno = saved_errno;
 }

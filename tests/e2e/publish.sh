@@ -5,8 +5,8 @@
 # Then the operator's tools: `mgmctl supervise`, started before a new daemon,
 # brings it to Running; `mgmctl forwards` lists the forwards as the chain
 # and the request have them and names an endpoint whose rule was deleted by
-# hand; SIGTERM to supervise withdraws everything and ends the daemon with
-# code 0. The zone addresses and SIM identity of the request are checked by
+# hand; SIGTERM to supervise withdraws everything and leaves the daemon in
+# Ready; `mgmctl shutdown` then ends it with code 0. The zone addresses and SIM identity of the request are checked by
 # the cycle's unit test and faults.sh, ageing out by hostile.sh's cleanup, a
 # renewal of an unchanged file by the reconciliation's unit test and
 # registry.sh.
@@ -59,11 +59,14 @@ emu_assert "forwards and its table report the Drive's endpoint without its rule"
   "$(printf "%s\n" "$drive - - - $EMU_UNTRUSTED_IP $DRIVE_PORT no-rule" "$tarn" | LC_ALL=C sort)" ] &&
   "$EMU_MGMCTL" forwards | grep -F Press4/Drive | grep -qw no-rule'
 
-requests=$(emu_registry_count) && kill -TERM "$SUPERVISE_PID"
-wait "$SUPERVISE_PID"; emu_assert "supervise ends after SIGTERM with exit code 0, the daemon reported Exiting and ended with 0" \
-  eval '[ $? = 0 ] && emu_wait_daemon_exit && emu_status_seen 7 && [ "$EMU_DAEMON_EXIT" = 0 ]'
+requests=$(emu_registry_count) && readies=$(emu_status_count 1) && kill -TERM "$SUPERVISE_PID"
+wait "$SUPERVISE_PID"; emu_assert "supervise ends after SIGTERM with exit code 0 once the daemon reported Ready, and leaves it up" \
+  eval '[ $? = 0 ] && emu_status_seen 1 $((readies + 1)) && emu_daemon_alive'
 # The withdrawal's texts are the writer's golden file.
 emu_assert "one withdrawal of every component, the IOT chain empty, the spool holding only the request, forwards lists \
 nothing" eval '[ "$(emu_registry_count) $(emu_iot_rule_count) $(ls -A "$EMU_SPOOL")" = "$((requests + 1)) 0 \
 RegisterMachineServices.xml" ] && emu_registry_lists_none && [ -z "$(forwards_rows)" ]'
-e2e_pass "announce, forward, register, traffic, reset; supervise and forwards; SIGTERM withdraws everything"
+emu_ctl shutdown "$(emu_daemon_pid)" >/dev/null 2>&1
+emu_assert "shutdown ends the daemon with exit code 0 and returns 0 once it ended" \
+  eval '[ $? = 0 ] && emu_daemon_ended && emu_wait_daemon_exit && [ "$EMU_DAEMON_EXIT" = 0 ]'
+e2e_pass "announce, forward, register, traffic, reset; supervise and forwards; SIGTERM withdraws everything; shutdown ends"

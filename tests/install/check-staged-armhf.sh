@@ -9,7 +9,8 @@
 #     convention;
 #   - the installed daemon, run under qemu-arm with the staged tree as its
 #     root, resolves its platform libraries from the staged /usr/local/lib
-#     (so it needs them and its run-time library path names that folder),
+#     (so it needs them and its run-time library path, $ORIGIN/../lib,
+#     leads there),
 #     logs "Starting module MachineGatewayManager." and, with no system bus
 #     to reach, the failed connection, and ends with exit code 1.
 #
@@ -93,8 +94,9 @@ EOF
   [ "$(id -u)" -eq 0 ] || ! file -b -L /usr/local/lib/liblogging.so | grep -q ARM ||
     check "without root, the build machine's own ARM /usr/local/lib/liblogging.so hides the staged one" false
   check "no library is missing" sh -c '! printf "%s\n" "$1" | grep -q "not found"' - "$output"
-  for want in "liblogging.so => /usr/local/lib/liblogging.so " "libmessagebus.so => /usr/local/lib/libmessagebus.so " \
-    "libinterfaces.so => /usr/local/lib/libinterfaces.so " "Starting module MachineGatewayManager\." \
+  for want in "liblogging.so => /usr/local/\(bin/\.\./\)\{0,1\}lib/liblogging.so " \
+    "libmessagebus.so => /usr/local/\(bin/\.\./\)\{0,1\}lib/libmessagebus.so " \
+    "libinterfaces.so => /usr/local/\(bin/\.\./\)\{0,1\}lib/libinterfaces.so " "Starting module MachineGatewayManager\." \
     "Connection to message bus failed (error code 0x11000003)\." "^exit=1$"; do
     check "the daemon's run shows: $want" sh -c 'printf "%s\n" "$1" | grep -q -- "$2"' - "$output" "$want"
   done
