@@ -19,8 +19,8 @@ enum LOGGING_LEVEL : int {
 void SetName(const char* name);
 
 // Writes one record. `file` and `line` name the call site.
-void Message(LOGGING_LEVEL level, const char* file, int line, const char* fmt,
-             ...) __attribute__((format(printf, 4, 5)));
+void Message(LOGGING_LEVEL level, const char* file, int line, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
 
 }  // namespace Logging
 
