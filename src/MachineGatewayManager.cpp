@@ -183,10 +183,17 @@ void MachineGatewayManager::handleMessages() {
 
 uint32_t MachineGatewayManager::handleMessage(int timeout) {
   const uint32_t rc = dispatcher.HandleMessage(timeout);
-  if (rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER)
-    MGM_LOG(3, "Failed to hanlde incoming message (error code 0x%08X).", rc);
+  if (rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER) reportUnhandled(rc);
   if (rc == MB_CONNECTION_CLOSED) status = LC::Exiting;
   return rc;
+}
+
+void MachineGatewayManager::reportUnhandled(uint32_t rc) {
+  const uint32_t count = unhandled_messages.dropped(Env::current().now());
+  if (count == 0) return;
+  // "hanlde": the log's readers match this text as it has always been.
+  MGM_LOG(3, "Failed to hanlde incoming message (error code 0x%08X).", rc);
+  if (count > 1) MGM_LOG(3, "%u messages could not be handled since the last report.", count);
 }
 
 int MachineGatewayManager::waitTimeout() const {

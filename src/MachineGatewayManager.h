@@ -9,6 +9,7 @@
 
 #include "Interfaces.h"
 #include "MessageBus.h"
+#include "intake/Spool.h"
 #include "model/ServiceModel.h"
 
 namespace Interfaces {
@@ -93,6 +94,8 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
   void handleMessages();
   // Handles one message, waiting at most `timeout` ms; HandleMessage's result.
   uint32_t handleMessage(int timeout);
+  // Logs a message that could not be handled, at most once a minute.
+  void reportUnhandled(uint32_t rc);
   // How long the next pass may wait for a message: 0 while an action or a
   // due cycle waits, until the next cycle's time while one is owed, else the
   // loop's 10000.
@@ -134,4 +137,7 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
   // `next_cycle` has come, so messages cost at most one cycle a second.
   bool cycle_owed = false;
   std::chrono::steady_clock::time_point next_cycle{};
+  // Messages that could not be handled: any local user may send them, so
+  // they are logged at most once a minute.
+  DropReport unhandled_messages;
 };

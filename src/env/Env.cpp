@@ -169,13 +169,32 @@ enum class Waited { Ended, Reaped, Overran };
 // a process it left behind may still hold the descriptor; its status is
 // then in `status`. Once the command has run for a moment, waits in slices
 // with the installed WhileCommandsRun action between them.
+void appendOutput(std::string& raw, const char* data, ssize_t size) {
+  raw.append(data, std::min(static_cast<size_t>(size), OUTPUT_LIMIT - std::min(OUTPUT_LIMIT, raw.size())));
+}
+
+// At the deadline: a command that ended meanwhile (while the loop had its
+// turn, say) has not overrun. Reads what is there without waiting.
+Waited lastLook(int fd, pid_t shell, std::string& raw, int& status) {
+  char buffer[4096];
+  pollfd ready{fd, POLLIN, 0};
+  while (poll(&ready, 1, 0) > 0) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got == 0) return Waited::Ended;
+    if (got < 0) break;
+    appendOutput(raw, buffer, got);
+  }
+  if (shell != -1 && waitpid(shell, &status, WNOHANG) == shell) return Waited::Reaped;
+  return Waited::Overran;
+}
+
 Waited waitForCommand(int fd, pid_t shell, RealClock::time_point until, std::string& raw, int& status) {
   const RealClock::time_point patient_until = RealClock::now() + milliseconds(100);
   char buffer[4096];
   for (;;) {
     const RealClock::time_point now = RealClock::now();
     const auto left = std::chrono::ceil<milliseconds>(until - now).count();
-    if (left <= 0) return Waited::Overran;
+    if (left <= 0) return lastLook(fd, shell, raw, status);
     const auto slice =
         now < patient_until ? std::chrono::ceil<milliseconds>(patient_until - now).count() : 50;
     pollfd ready{fd, POLLIN, 0};
@@ -186,9 +205,7 @@ Waited waitForCommand(int fd, pid_t shell, RealClock::time_point until, std::str
     if (polled <= 0) continue;
     const ssize_t got = read(fd, buffer, sizeof buffer);
     if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return Waited::Ended;
-    if (got > 0)
-      raw.append(buffer,
-                 std::min(static_cast<size_t>(got), OUTPUT_LIMIT - std::min(OUTPUT_LIMIT, raw.size())));
+    if (got > 0) appendOutput(raw, buffer, got);
   }
 }
 
@@ -239,7 +256,8 @@ CommandOutcome runWithDeadline(const std::string& command, bool capture, millise
   close(ends[0]);
   std::optional<int> status;
   if (waited == Waited::Reaped) status = reaped;
-  if (waited == Waited::Ended) status = reap(pid, until);
+  // Its output closed, the command is ending: a moment to become reapable.
+  if (waited == Waited::Ended) status = reap(pid, std::max(until, RealClock::now() + milliseconds(200)));
   if (!status) {
     kill(-pid, SIGKILL);
     outcome.overran = true;

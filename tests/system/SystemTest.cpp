@@ -79,6 +79,11 @@ TEST(PosixEnv, EndsACommandAtItsDeadlineWithItsProcessGroup) {
   const CommandOutcome effect =
       runWithDeadline("true; sleep 2 & exit 3", false, std::chrono::milliseconds(500));
   EXPECT_TRUE(!effect.overran && effect.status == 3 << 8);
+  // Ended while the loop had its turn past the deadline: not overrun.
+  WhileCommandsRun slow([] { usleep(600 * 1000); });
+  const CommandOutcome late =
+      runWithDeadline("true; sleep 0.2; echo finished", true, std::chrono::milliseconds(500));
+  EXPECT_TRUE(!late.overran && late.output == "finished\n");
 }
 
 TEST_F(SystemTest, NatRulesGetEachReceivedValueAsItsOwnWord) {
