@@ -328,9 +328,10 @@ int cleanupServiceFiles(MachineComponentServices& incoming) {
   if (!spool.valid()) return 1;
   Env& env = Env::current();
   std::vector<std::string> names;
+  // Out of descriptors or memory, say: not a spool without components.
   if (!env.listAt(spool.fd(), names)) {
-    std::perror("");
-    return 0;
+    MGM_LOG(3, "Spool directory %s could not be listed: %s", spoolDirectory().c_str(), std::strerror(errno));
+    return 1;
   }
 
   static FutureDates future;  // main thread only

@@ -70,6 +70,7 @@ int handleIncomingFile(int spool);
 // Deletes spool files older than max_file_age and lists the other regular
 // files in `incoming.ServiceFileNames`. A file dated in the future (the
 // clock was set back) ages from when the cleanup first saw it. Returns 0,
-// or 1 with the list empty when the spool is refused (reported as above).
+// or 1 with the list empty when the spool is refused (reported as above) or
+// cannot be listed (logged at level 3).
 // Main thread only.
 int cleanupServiceFiles(MachineComponentServices& incoming);

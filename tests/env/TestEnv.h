@@ -135,7 +135,7 @@ class TestEnv : public EnvWrapper {
   }
 
   bool listAt(int dir, std::vector<std::string>& names) override {
-    return list_error == 0 ? EnvWrapper::listAt(dir, names) : (errno = list_error, false);
+    return list_error ? (errno = list_error, false) : EnvWrapper::listAt(dir, names);
   }
   std::vector<std::string> gatewayAddresses() override { return gateway_addresses; }
 

@@ -130,10 +130,10 @@ TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryAndRefusesASwappableP
     ASSERT_EQ(
         std::system(("cd " + env.root + " && mkdir victim && touch victim/k spool/w && " + make).c_str()), 0);
     // The owner of a planted entry puts it back whenever the spool's name is free.
-    struct stat planted {};
+    struct stat planted {
+    }, entry;
     lstat(spool.c_str(), &planted);
     env.before = [&](const std::string&, const std::string&) {
-      struct stat entry;
       for (const auto& aside : fs::directory_iterator(env.root))
         if (lstat(spool.c_str(), &entry) != 0 && lstat(aside.path().c_str(), &entry) == 0 &&
             entry.st_ino == planted.st_ino)
