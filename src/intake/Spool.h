@@ -45,10 +45,10 @@ std::string spoolNameFor(const std::string& text);
 bool isSafeSpoolName(const std::string& name);
 
 // The created phase's preparation. Under a parent that lets nobody else swap
-// the spool, anything at the spool's name that is no private directory of
-// the daemon is moved aside under an unpredictable name (or, when no
-// directory, removed without following it), logged at level 3, and the
-// directory is made when missing. Then every entry of the spool is
+// the spool, a new directory made under an unpredictable name is swapped in
+// for anything at the spool's name that is no private directory of the
+// daemon, which so ends up under that name (or, when it cannot be swapped
+// and is no directory, is removed without following it), logged at level 3. Then every entry of the spool is
 // removed. 0 when the spool is fit for use, 1 when it is refused (said at
 // level 3, again only when the reason changes).
 int prepareSpoolDirectory();
