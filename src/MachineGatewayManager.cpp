@@ -292,6 +292,10 @@ uint32_t MachineGatewayManager::doCreated(MachineComponentServices& incoming) {
   readIccID(incoming);
   readImsi(incoming);
   if (checkIotAllowed()) {
+    // The components' port is the daemon's from here on, also while the
+    // spool is refused, so no one takes it before a start; a bind failure
+    // ends the process with status 1.
+    receiverSocket(receiver_port);
     if (spool_fit) startReceiver();
     tarn_is_iot = true;
   } else {
@@ -306,14 +310,15 @@ uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
   // The cycle is a running one or a stop's throughout, also when a request
   // answered while it waits for a command changes the status.
   const bool running = status == LC::Running;
-  // A refused spool (said at level 3) skips the running cycle rather than
-  // withdrawing every component; the stop's withdrawal still runs.
+  // A spool refused, or not listed or opened (out of descriptors, say),
+  // skips the running cycle rather than withdrawing every component (each
+  // said at level 3); the stop's withdrawal still runs.
   if (cleanupServiceFiles(incoming) != 0 && running) return 0;
   if (running) {
     readZoneIPAddresses(incoming);
     if (incoming.MgTrustedZoneIPAddress.empty() || incoming.MgUntrustedZoneIPAddress.empty()) return 0;
   }
-  readComponentServiceFiles(incoming);
+  if (readComponentServiceFiles(incoming) == xml::SPOOL_UNREADABLE && running) return 0;
   if (incoming.ComponentIDPrefix.empty()) return 0;
 
   NatPortForwarding forwarding;

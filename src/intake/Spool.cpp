@@ -101,6 +101,10 @@ void reportSpoolState(const SpoolDirectory& spool) {
   reported = spool.problem();
 }
 
+// The tries at putting the spool in place while a race changes what stands
+// at its name.
+constexpr int MAX_INSTALL_ATTEMPTS = 8;
+
 // A name for moving an entry aside that no one can guess beforehand.
 std::string asideName() {
   std::random_device random;
@@ -109,24 +113,44 @@ std::string asideName() {
   return spoolEntryName() + ".untrusted." + suffix;
 }
 
-// Whatever is at the spool's name in `parent` and is no private directory of
-// the daemon is moved aside under an unpredictable name, or, when it is no
-// directory and cannot be moved, removed (a link itself, never its target).
-// The log says which happened.
-void replaceForeignSpool(int parent, const std::string& parent_path) {
+// Puts a private directory of the daemon at the spool's name in `parent`.
+// The directory is made under an unpredictable name first and then swapped
+// in, so whatever stood at the name ends up under that name in the same
+// step and its owner cannot put it back in between; what cannot be swapped
+// and is no directory is removed (a link itself, never its target). A race
+// that changes what stands at the name is met by trying again. The log says
+// what became of a foreign entry.
+void installSpool(int parent, const std::string& parent_path) {
   Env& env = Env::current();
   const std::string name = spoolEntryName();
-  struct stat status;
-  if (!env.statAt(parent, name, status) || isOwnPrivateDirectory(status)) return;
   std::string outcome;
-  const std::string aside = asideName();
-  if (env.renameAt(parent, name, aside, RENAME_NOREPLACE) == 0) {
-    outcome = "moved aside to " + parent_path + "/" + aside;
-  } else if (const int error = errno; !S_ISDIR(status.st_mode) && env.unlinkAt(parent, name, 0) == 0) {
-    outcome = "removed";
-  } else {
-    outcome = std::string("neither moved aside nor removed (") + std::strerror(error) + ")";
+  struct stat status;
+  bool foreign = false;
+  for (int attempt = 0; attempt < MAX_INSTALL_ATTEMPTS; ++attempt) {
+    const bool present = env.statAt(parent, name, status);
+    if (present && isOwnPrivateDirectory(status)) break;
+    foreign = foreign || present;
+    const std::string fresh = asideName();
+    int error = 0;
+    if (env.mkdirAt(parent, fresh, 0755) != 0) {
+      error = errno;
+    } else if (env.renameAt(parent, fresh, name, present ? RENAME_EXCHANGE : RENAME_NOREPLACE) == 0) {
+      if (!present) break;
+      // The log tells of what was swapped out, whatever stood there by then.
+      env.statAt(parent, fresh, status);
+      outcome = "moved aside to " + parent_path + "/" + fresh;
+      break;
+    } else {
+      error = errno;
+      env.unlinkAt(parent, fresh, AT_REMOVEDIR);
+    }
+    outcome = error == ENOENT && present
+                  ? "gone before it was moved aside"
+                  : std::string("neither moved aside nor removed (") + std::strerror(error) + ")";
+    if (present && error != ENOENT && !S_ISDIR(status.st_mode) && env.unlinkAt(parent, name, 0) == 0)
+      outcome = "removed";
   }
+  if (!foreign) return;
   MGM_LOG(3, "Spool directory %s was no private directory of the daemon (mode %o, owner %u): %s",
           (parent_path + "/" + name).c_str(), static_cast<unsigned>(status.st_mode),
           static_cast<unsigned>(status.st_uid), outcome.c_str());
@@ -225,8 +249,7 @@ int prepareSpoolDirectory() {
   // open below refuses the spool and says why.
   if (parent.get() >= 0 && env.statAt(parent.get(), "", status) &&
       spoolParentProblem(parent_path, status).empty()) {
-    replaceForeignSpool(parent.get(), parent_path);
-    env.mkdirAt(parent.get(), spoolEntryName(), 0755);
+    installSpool(parent.get(), parent_path);
   }
   const SpoolDirectory spool = SpoolDirectory::open();
   reportSpoolState(spool);
@@ -305,9 +328,10 @@ int cleanupServiceFiles(MachineComponentServices& incoming) {
   if (!spool.valid()) return 1;
   Env& env = Env::current();
   std::vector<std::string> names;
+  // Out of descriptors or memory, say: not a spool without components.
   if (!env.listAt(spool.fd(), names)) {
-    std::perror("");
-    return 0;
+    MGM_LOG(3, "Spool directory %s could not be listed: %s", spoolDirectory().c_str(), std::strerror(errno));
+    return 1;
   }
 
   static FutureDates future;  // main thread only

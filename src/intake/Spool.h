@@ -45,10 +45,10 @@ std::string spoolNameFor(const std::string& text);
 bool isSafeSpoolName(const std::string& name);
 
 // The created phase's preparation. Under a parent that lets nobody else swap
-// the spool, anything at the spool's name that is no private directory of
-// the daemon is moved aside under an unpredictable name (or, when no
-// directory, removed without following it), logged at level 3, and the
-// directory is made when missing. Then every entry of the spool is
+// the spool, a new directory made under an unpredictable name is swapped in
+// for anything at the spool's name that is no private directory of the
+// daemon, which so ends up under that name (or, when it cannot be swapped
+// and is no directory, is removed without following it), logged at level 3. Then every entry of the spool is
 // removed. 0 when the spool is fit for use, 1 when it is refused (said at
 // level 3, again only when the reason changes).
 int prepareSpoolDirectory();
@@ -70,6 +70,7 @@ int handleIncomingFile(int spool);
 // Deletes spool files older than max_file_age and lists the other regular
 // files in `incoming.ServiceFileNames`. A file dated in the future (the
 // clock was set back) ages from when the cleanup first saw it. Returns 0,
-// or 1 with the list empty when the spool is refused (reported as above).
+// or 1 with the list empty when the spool is refused (reported as above) or
+// cannot be listed (logged at level 3).
 // Main thread only.
 int cleanupServiceFiles(MachineComponentServices& incoming);

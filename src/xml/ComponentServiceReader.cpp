@@ -193,10 +193,16 @@ uint32_t readComponentServiceFiles(MachineComponentServices& incoming) {
   clearComponentList(incoming);
   uint32_t result = 0;
   const SpoolDirectory spool = SpoolDirectory::open();
+  // Out of descriptors, say: the files are there, unread, not gone.
+  if (!spool.valid()) {
+    MGM_LOG(3, "Spool directory %s could not be opened to read the component service files: %s",
+            spoolDirectory().c_str(), spool.problem().c_str());
+    return SPOOL_UNREADABLE;
+  }
   for (const std::string& name : incoming.ServiceFileNames) {
     const std::string path = spoolDirectory() + name;
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (!spool.valid() || !loadSpoolFile(spool.fd(), name, document)) {
+    if (!loadSpoolFile(spool.fd(), name, document)) {
       MGM_LOG(3, "Error while trying to pares Component Service file: %s", path.c_str());
       result = 1;
       continue;

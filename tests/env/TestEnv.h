@@ -48,14 +48,15 @@ class TestEnv : public EnvWrapper {
   // The registry request file as each post found it ("" when missing).
   std::vector<std::string> posted;
   int vpn_check_status = 0;
-  // File creation: fails with this errno when non-zero; when `disk_full`,
-  // the file "opens" but every write fails with ENOSPC.
-  std::atomic<int> create_error{0};
+  // File creation and directory listing fail with these errnos when
+  // non-zero; when `disk_full`, a file "opens" but every write fails with
+  // ENOSPC.
+  std::atomic<int> create_error{0}, list_error{0};
   std::atomic<bool> disk_full{false};
   // The gateway's own addresses, as the interfaces list them.
   std::vector<std::string> gateway_addresses{"127.0.0.1", "192.168.2.1", "192.168.2.255", "198.51.100.1"};
-  // Called before every open, rename, unlink and status read of a directory
-  // entry, with the operation's name ("open", "rename", "unlink", "stat")
+  // Called before every open, rename, unlink, mkdir and status read of a
+  // directory entry, with the operation's name ("open", "rename", ...)
   // and the entry's: a test races the daemon here, or throws. Set it while
   // no receiver runs.
   std::function<void(const std::string& operation, const std::string& name)> before;
@@ -120,6 +121,9 @@ class TestEnv : public EnvWrapper {
     if ((flags & O_CREAT) != 0 && disk_full) return open("/dev/full", O_WRONLY | O_CLOEXEC);
     return EnvWrapper::openAt(dir, name, flags, mode);
   }
+  int mkdirAt(int dir, const std::string& name, mode_t mode) override {
+    return hook("mkdir", name), EnvWrapper::mkdirAt(dir, name, mode);
+  }
   int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
     return hook("rename", from), EnvWrapper::renameAt(dir, from, to, flags);
   }
@@ -130,6 +134,9 @@ class TestEnv : public EnvWrapper {
     return hook("stat", name), EnvWrapper::statAt(dir, name, status);
   }
 
+  bool listAt(int dir, std::vector<std::string>& names) override {
+    return list_error ? (errno = list_error, false) : EnvWrapper::listAt(dir, names);
+  }
   std::vector<std::string> gatewayAddresses() override { return gateway_addresses; }
 
   // The spool's files (an absolute name: that file).

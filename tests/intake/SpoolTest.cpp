@@ -105,8 +105,9 @@ TEST(Spool, AFileDatedInTheFutureAgesFromWhenTheCleanupFirstSawIt) {
 
 // Under a parent that lets no one else swap the spool, the created phase
 // ends with an empty private directory of the daemon there: anything else
-// is moved aside under a name no one planted or removed,
-// and nothing is removed through a link. Under any other parent nothing is
+// is moved aside under a name no one planted (in one step with making the
+// new spool, so its owner cannot put it back) or removed, and nothing is
+// removed through a link. Under any other parent nothing is
 // touched and the spool is refused, said once however often it is asked.
 TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryAndRefusesASwappableParent) {
   enum Outcome { KEPT, REPLACED, REFUSED };
@@ -123,11 +124,21 @@ TEST(Spool, PreparationReplacesAnythingButAPrivateDirectoryAndRefusesASwappableP
   // clang-format on
   for (const auto& [make, outcome] : cases) {
     SCOPED_TRACE(make);
-    const TestEnv env;
+    TestEnv env;
     pd::clearLog();
     const std::string spool = env.root + "/spool";
     ASSERT_EQ(
         std::system(("cd " + env.root + " && mkdir victim && touch victim/k spool/w && " + make).c_str()), 0);
+    // The owner of a planted entry puts it back whenever the spool's name is free.
+    struct stat planted {
+    }, entry;
+    lstat(spool.c_str(), &planted);
+    env.before = [&](const std::string&, const std::string&) {
+      for (const auto& aside : fs::directory_iterator(env.root))
+        if (lstat(spool.c_str(), &entry) != 0 && lstat(aside.path().c_str(), &entry) == 0 &&
+            entry.st_ino == planted.st_ino)
+          fs::rename(aside.path(), spool);
+    };
     EXPECT_EQ(prepareSpoolDirectory(), outcome == REFUSED ? 1 : 0);
     MachineComponentServices incoming;
     EXPECT_EQ(cleanupServiceFiles(incoming), outcome == REFUSED ? 1 : 0);

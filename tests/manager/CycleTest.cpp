@@ -156,6 +156,16 @@ TEST_F(CycleTest, UnwritableRequestKeepsTheOldOneAndIsWrittenNextCycle) {
   EXPECT_NE(env_.posted[1], env_.posted[0]);
 }
 
+// A spool that cannot be listed (out of descriptors, say) skips the running
+// cycle, said at level 3, rather than withdrawing every forward; a stop still
+// withdraws them.
+TEST_F(CycleTest, UnlistableSpoolSkipsTheRunningCycleButNotTheStop) {
+  run({kPass, pd::start(), kPass, kPass, pd::stop(4)},
+      {{2, announce()}, {3, [&] { env_.list_error = EMFILE; }}});
+  expectPostsComplete(2);  // the first cycle's and the stop's withdrawal
+  EXPECT_EQ(pd::countLogged("could not be listed: Too many open files"), 2);  // the cycle and the stop
+}
+
 // A reset into idle mode adds no forward and forgets the published ones, so
 // the reset after it has none to put back.
 TEST_F(CycleTest, ResetIntoIdleModeDropsTheForwards) {

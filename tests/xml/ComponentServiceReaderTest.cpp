@@ -109,7 +109,8 @@ TEST_F(ReaderTest, ReadsAtMostTheEndpointLimitOfEachFile) {
                           HasSubstr("2.xml: more than 32 ServiceEndpoints, 2 skipped")));
 }
 
-// A link in the spool is not followed, and a FIFO does not block the read.
+// A link in the spool is not followed, and a FIFO does not block the read;
+// a spool that cannot be opened is no spool without files.
 TEST_F(ReaderTest, ReadsOnlyRegularFilesOfTheSpool) {
   spool.write("target", file("<Component ComponentID=\"Linked/1\"/>"));
   ASSERT_EQ(symlink(spool.path("target").c_str(), spool.path("1.xml").c_str()), 0);
@@ -119,4 +120,6 @@ TEST_F(ReaderTest, ReadsOnlyRegularFilesOfTheSpool) {
   EXPECT_THAT(platform_double::logTexts(3),
               ElementsAre("Error while trying to pares Component Service file: " + spool.path("1.xml"),
                           "Error while trying to pares Component Service file: " + spool.path("2.xml")));
+  chmod(spool.root.c_str(), 0777);
+  EXPECT_EQ(xml::readComponentServiceFiles(incoming), xml::SPOOL_UNREADABLE);
 }
