@@ -233,10 +233,8 @@ void refuseReceived(MachineComponentServices& incoming, const MachineComponentSe
     ++component;
   }
   if (unlogged_components + unlogged_endpoints != 0)
-    MGM_LOG(
-        3,
-        "%u more Component(s) and %u more Service endpoint(s) refused in this cycle, not logged one by one",
-        unlogged_components, unlogged_endpoints);
+    MGM_LOG(3, "Also refused in this cycle, not logged one by one: %u Component(s), %u Service endpoint(s)",
+            unlogged_components, unlogged_endpoints);
 }
 
 void addDefaultService(MachineComponentServices& incoming) {

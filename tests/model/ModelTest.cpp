@@ -178,9 +178,8 @@ TEST_F(Reconciliation, PublishesUpToTheLimitBesidesTheGatewaysOwnAndCountsTheRes
 // The gateway's own service, at its own address, stays; under a new prefix
 // its earlier component is still the gateway's own.
 TEST_F(Reconciliation, ReceivedEndpointsNeverJoinTheGatewaysOwnComponent) {
-  std::string triples;
-  for (uint32_t i = 0; i < MAX_REFUSALS_LOGGED + 2; ++i)
-    triples += "m s ssh:TCP:" + std::to_string(i) + ":192.168.2.1:22 ";
+  std::string triples;  // 10 endpoints refused, then one component: 11 refusals
+  for (int i = 0; i < 10; ++i) triples += "m s ssh:TCP:" + std::to_string(i) + ":192.168.2.1:22 ";
   for (uint32_t i = 0; i <= MAX_PUBLISHED_ENDPOINTS; ++i)
     triples += "gw/Tarn s e:TCP:" + std::to_string(i) + ":10.0.0.1:1 ";
   cycle("");
@@ -190,9 +189,8 @@ TEST_F(Reconciliation, ReceivedEndpointsNeverJoinTheGatewaysOwnComponent) {
     EXPECT_EQ(describe(), own);
     const std::vector<std::string> log = platform_double::logTexts(3);
     EXPECT_EQ(log.size(), MAX_REFUSALS_LOGGED + 1);
-    EXPECT_EQ(
-        log.back(),
-        "1 more Component(s) and 2 more Service endpoint(s) refused in this cycle, not logged one by one");
+    EXPECT_EQ(log.back(),
+              "Also refused in this cycle, not logged one by one: 1 Component(s), 2 Service endpoint(s)");
   }
 }
 
