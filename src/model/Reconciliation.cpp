@@ -196,29 +196,45 @@ bool insertEndpoint(PublishingIndex& published, const Component& component, cons
 // level-3 line. A component under the ComponentID of the gateway's own
 // default component (today's, or an earlier prefix's still published) would
 // join it: its endpoints would be published as trusted and not counted.
+// Refusals repeat every cycle while their files are spooled, so only the
+// first MAX_REFUSALS_LOGGED of a cycle get a line of their own and one more
+// line counts the rest: a spool full of refused endpoints would otherwise
+// write thousands of lines a cycle, and the journal's rate limit would drop
+// the daemon's other lines with them.
 void refuseReceived(MachineComponentServices& incoming, const MachineComponentServices& published,
                     const PortForwarding& forwarding) {
   std::unordered_set<std::string> own_ids{incoming.ComponentIDPrefix + DEFAULT_COMPONENT_SUFFIX};
   for (const Component& component : published.ComponentList)
     if (component.Trusted == "true") own_ids.insert(component.ComponentID);
+  uint32_t logged = 0, unlogged_components = 0, unlogged_endpoints = 0;
+  // True when this refusal gets its own line; otherwise counts it.
+  auto logs = [&](uint32_t& unlogged) {
+    uint32_t& count = logged < MAX_REFUSALS_LOGGED ? logged : unlogged;
+    ++count;
+    return &count == &logged;
+  };
   std::list<Component>& components = incoming.ComponentList;
   for (auto component = components.begin(); component != components.end();) {
     if (own_ids.count(component->ComponentID) != 0) {
-      MGM_LOG(3, "Component %s refused: its ComponentID is the gateway's own",
-              component->ComponentID.c_str());
+      if (logs(unlogged_components))
+        MGM_LOG(3, "Component %s refused: its ComponentID is the gateway's own",
+                component->ComponentID.c_str());
       component = components.erase(component);
       continue;
     }
     for (Service& service : component->ServiceList)
       service.EndpointList.remove_if([&](const ServiceEndpoint& endpoint) {
         const char* const reason = forwarding.refusal(endpoint);
-        if (reason != nullptr)
+        if (reason != nullptr && logs(unlogged_endpoints))
           MGM_LOG(3, "Service endpoint %s:%s of Component %s refused: %s", endpoint.EndpointIP.c_str(),
                   endpoint.EndpointPORT.c_str(), component->ComponentID.c_str(), reason);
         return reason != nullptr;
       });
     ++component;
   }
+  if (unlogged_components + unlogged_endpoints != 0)
+    MGM_LOG(3, "Also refused in this cycle, not logged one by one: %u Component(s), %u Service endpoint(s)",
+            unlogged_components, unlogged_endpoints);
 }
 
 void addDefaultService(MachineComponentServices& incoming) {

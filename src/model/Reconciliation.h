@@ -29,12 +29,16 @@ constexpr uint32_t EXTERNAL_PORT_COUNT = 10847;
 // keeps a cycle and a stop's withdrawal short (docs/reliability.md).
 constexpr uint32_t MAX_PUBLISHED_ENDPOINTS = 128;
 
+// The refusals of one cycle logged one by one; one more line counts the rest.
+constexpr uint32_t MAX_REFUSALS_LOGGED = 8;
+
 // One cycle's reconciliation of `incoming` into `published`, in this order:
 // received components under the ComponentID of the gateway's own default
 // component (ComponentIDPrefix + "/Tarn", or a trusted one still published)
 // and received endpoints that `forwarding` refuses are dropped from
-// `incoming`, each with a level-3 line, so only the gateway's own service is
-// ever trusted and every received endpoint counts toward the limit; when
+// `incoming` (the first MAX_REFUSALS_LOGGED with a level-3 line each, the
+// rest counted in one more), so only the gateway's own service is ever
+// trusted and every received endpoint counts toward the limit; when
 // `running`, the gateway's own default service is appended to
 // `incoming` (a stop's withdrawal cycle adds none); the zone addresses of
 // `incoming` go into its endpoints; the gateway identity is copied to

@@ -23,10 +23,12 @@ int deletePortForwarding(const ServiceEndpoint& endpoint);
 // forwards only to components: never to the gateway itself, loopback, the
 // unspecified, a broadcast or a multicast address, nor to anything but one
 // plain dotted IPv4 address (iptables would read "0177.1" or a range
-// "a-b" as it likes).
+// "a-b" as it likes). When the gateway's own addresses cannot be listed,
+// every received endpoint is refused for that cycle.
 class NatPortForwarding : public PortForwarding {
  public:
-  // Lists the gateway's own addresses once, for the cycle it serves.
+  // Lists the gateway's own addresses once, for the cycle it serves; a
+  // failure is logged once, at level 3.
   NatPortForwarding();
   void add(const ServiceEndpoint& endpoint) override;
   void remove(const ServiceEndpoint& endpoint) override;

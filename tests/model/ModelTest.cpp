@@ -173,11 +173,13 @@ TEST_F(Reconciliation, PublishesUpToTheLimitBesidesTheGatewaysOwnAndCountsTheRes
 }
 
 // A flood under the gateway's own ComponentID would join its trusted
-// component, uncounted; it is refused in every cycle, as is an endpoint the
-// forwarding refuses. The gateway's own service, at its own address, stays;
-// under a new prefix its earlier component is still the gateway's own.
+// component, uncounted; it is refused in every cycle, as are endpoints the
+// forwarding refuses, the first few with a line each and the rest counted.
+// The gateway's own service, at its own address, stays; under a new prefix
+// its earlier component is still the gateway's own.
 TEST_F(Reconciliation, ReceivedEndpointsNeverJoinTheGatewaysOwnComponent) {
-  std::string triples = "m s ssh:TCP:1:192.168.2.1:22 ";
+  std::string triples;  // 10 endpoints refused, then one component: 11 refusals
+  for (int i = 0; i < 10; ++i) triples += "m s ssh:TCP:" + std::to_string(i) + ":192.168.2.1:22 ";
   for (uint32_t i = 0; i <= MAX_PUBLISHED_ENDPOINTS; ++i)
     triples += "gw/Tarn s e:TCP:" + std::to_string(i) + ":10.0.0.1:1 ";
   cycle("");
@@ -185,7 +187,10 @@ TEST_F(Reconciliation, ReceivedEndpointsNeverJoinTheGatewaysOwnComponent) {
   for (const char* prefix : {"gw", "gw", "new"}) {
     EXPECT_EQ(cycle(triples, true, "10.1.1.1", prefix), "");
     EXPECT_EQ(describe(), own);
-    EXPECT_EQ(platform_double::logTexts(3).size(), 2u);  // one line for each refusal
+    const std::vector<std::string> log = platform_double::logTexts(3);
+    EXPECT_EQ(log.size(), MAX_REFUSALS_LOGGED + 1);
+    EXPECT_EQ(log.back(),
+              "Also refused in this cycle, not logged one by one: 1 Component(s), 2 Service endpoint(s)");
   }
 }
 
