@@ -322,6 +322,12 @@ uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
   if (incoming.ComponentIDPrefix.empty()) return 0;
 
   NatPortForwarding forwarding;
+  // Without the gateway's own addresses no received endpoint can be told
+  // safe to forward to: the running cycle waits rather than withdraw them.
+  if (running && !forwarding.knowsGatewayAddresses()) {
+    MGM_LOG(3, "Could not list the gateway's own addresses: the running cycle is skipped");
+    return 0;
+  }
   reconcileCycle(incoming, published, forwarding, running);
 
   if (new_registry_service_file) writeRegistryServiceFile(published);

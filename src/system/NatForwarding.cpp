@@ -64,10 +64,6 @@ NatPortForwarding::NatPortForwarding() {
     uint32_t address;
     if (parseAddress(text, address)) gateway_addresses_.push_back(address);
   }
-  if (gateway_addresses_.empty())
-    MGM_LOG(3,
-            "Could not list the gateway's own addresses: every received Service endpoint is refused in this "
-            "cycle");
 }
 
 void NatPortForwarding::add(const ServiceEndpoint& endpoint) { addPortForwarding(endpoint); }

@@ -27,9 +27,10 @@ int deletePortForwarding(const ServiceEndpoint& endpoint);
 // every received endpoint is refused for that cycle.
 class NatPortForwarding : public PortForwarding {
  public:
-  // Lists the gateway's own addresses once, for the cycle it serves; a
-  // failure is logged once, at level 3.
+  // Lists the gateway's own addresses once, for the cycle it serves.
   NatPortForwarding();
+  // False when they could not be listed.
+  bool knowsGatewayAddresses() const { return !gateway_addresses_.empty(); }
   void add(const ServiceEndpoint& endpoint) override;
   void remove(const ServiceEndpoint& endpoint) override;
   const char* refusal(const ServiceEndpoint& endpoint) const override;

@@ -166,6 +166,14 @@ TEST_F(CycleTest, UnlistableSpoolSkipsTheRunningCycleButNotTheStop) {
   EXPECT_EQ(pd::countLogged("could not be listed: Too many open files"), 2);  // the cycle and the stop
 }
 
+// So do the gateway's own addresses: no forward is withdrawn or added anew.
+TEST_F(CycleTest, UnlistedGatewayAddressesSkipTheRunningCycleButNotTheStop) {
+  run({kPass, pd::start(), kPass, kPass, pd::stop(4)},
+      {{2, announce()}, {3, [&] { env_.gateway_addresses.clear(); }}});
+  expectPostsComplete(2);
+  EXPECT_EQ(pd::countLogged("Could not list the gateway's own addresses: the running cycle is skipped"), 1);
+}
+
 // A reset into idle mode adds no forward and forgets the published ones, so
 // the reset after it has none to put back.
 TEST_F(CycleTest, ResetIntoIdleModeDropsTheForwards) {
