@@ -77,8 +77,6 @@ const char* NatPortForwarding::refusal(const ServiceEndpoint& endpoint) const {
   if (address >> 24 == 127) return "a loopback address";
   if (address >> 28 == 0xE) return "a multicast address";
   if (address == INADDR_BROADCAST) return "the broadcast address";
-  // Unknown own addresses refuse everything: any endpoint might be one.
-  if (gateway_addresses_.empty()) return "the gateway's own addresses could not be listed";
   if (std::count(gateway_addresses_.begin(), gateway_addresses_.end(), address) != 0)
     return "an address of the gateway itself";
   return nullptr;

@@ -23,8 +23,8 @@ int deletePortForwarding(const ServiceEndpoint& endpoint);
 // forwards only to components: never to the gateway itself, loopback, the
 // unspecified, a broadcast or a multicast address, nor to anything but one
 // plain dotted IPv4 address (iptables would read "0177.1" or a range
-// "a-b" as it likes). When the gateway's own addresses cannot be listed,
-// every received endpoint is refused for that cycle.
+// "a-b" as it likes). The running cycle is skipped while the gateway's own
+// addresses cannot be listed (knowsGatewayAddresses).
 class NatPortForwarding : public PortForwarding {
  public:
   // Lists the gateway's own addresses once, for the cycle it serves.

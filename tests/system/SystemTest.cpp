@@ -105,8 +105,7 @@ TEST_F(SystemTest, NatRulesGetEachReceivedValueAsItsOwnWord) {
   }
 }
 
-// Rules go only to components, none while the gateway's own addresses are
-// unknown; trailing white space (a pretty-printed endpoint's line break and
+// Rules go only to components; trailing white space (a pretty-printed endpoint's line break and
 // indentation) is no part of a rule's words.
 TEST_F(SystemTest, ForwardsOnlyToComponentAddressesWithoutTrailingSpace) {
   const NatPortForwarding forwarding;
@@ -120,10 +119,6 @@ TEST_F(SystemTest, ForwardsOnlyToComponentAddressesWithoutTrailingSpace) {
     EXPECT_TRUE(refused(address)) << address;
   addPortForwarding(parseEndpointText("opcua:TCP:1:192.168.2.20:4840\n        ", "false"));
   EXPECT_THAT(wordsOf(env.commands.back()), EndsWith("[--to-destination][192.168.2.20:4840]"));
-  // Own addresses that cannot be listed refuse every endpoint.
-  env.gateway_addresses.clear();
-  const NatPortForwarding unlisted;
-  EXPECT_THAT(unlisted.refusal(parseEndpointText("s:TCP:1:192.168.2.20:80", "false")), NotNull());
 }
 
 TEST_F(SystemTest, IdentityProbesRetryThenFallBackToTheMock) {
