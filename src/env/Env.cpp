@@ -51,7 +51,6 @@ const ProgramDeadline DEADLINES[] = {
     {"iptables", milliseconds(3000)},
     {"/sbin/ifconfig", milliseconds(2000)},  // the zone address pipelines
     {"echo", milliseconds(2000)},            // switching on IP forwarding
-    {"rm", milliseconds(5000)},              // at most the spool's 128 files
     // The modem utility runs under its own five-second timeout; this is the
     // backstop should timeout itself hang.
     {"timeout", milliseconds(7000)},
