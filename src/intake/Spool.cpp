@@ -101,6 +101,13 @@ void reportSpoolState(const SpoolDirectory& spool) {
   reported = spool.problem();
 }
 
+// The spool of the main thread's phases and cycles, its state reported.
+SpoolDirectory openReportedSpool() {
+  SpoolDirectory spool = SpoolDirectory::open();
+  reportSpoolState(spool);
+  return spool;
+}
+
 // The tries at putting the spool in place while a race changes what stands
 // at its name.
 constexpr int MAX_INSTALL_ATTEMPTS = 8;
@@ -251,22 +258,19 @@ int prepareSpoolDirectory() {
       spoolParentProblem(parent_path, status).empty()) {
     installSpool(parent.get(), parent_path);
   }
-  const SpoolDirectory spool = SpoolDirectory::open();
-  reportSpoolState(spool);
+  const SpoolDirectory spool = openReportedSpool();
   if (!spool.valid()) return 1;
   removeEntries(spool.fd(), MAX_WIPE_DEPTH);
   return 0;
 }
 
 bool isSpoolFit() {
-  const SpoolDirectory spool = SpoolDirectory::open();
-  reportSpoolState(spool);
+  const SpoolDirectory spool = openReportedSpool();
   return spool.valid();
 }
 
 void emptySpoolDirectory() {
-  const SpoolDirectory spool = SpoolDirectory::open();
-  reportSpoolState(spool);
+  const SpoolDirectory spool = openReportedSpool();
   if (spool.valid()) removeEntries(spool.fd(), MAX_WIPE_DEPTH);
 }
 
@@ -323,8 +327,7 @@ int handleIncomingFile(int spool) {
 
 int cleanupServiceFiles(MachineComponentServices& incoming) {
   incoming.ServiceFileNames.clear();
-  const SpoolDirectory spool = SpoolDirectory::open();
-  reportSpoolState(spool);
+  const SpoolDirectory spool = openReportedSpool();
   if (!spool.valid()) return 1;
   Env& env = Env::current();
   std::vector<std::string> names;
