@@ -285,6 +285,8 @@ int PosixEnv::runShell(const std::string& command) {
 
 Env::Clock::time_point PosixEnv::now() { return Clock::now(); }
 
+std::time_t PosixEnv::wallClock() { return std::time(nullptr); }
+
 const std::string& PosixEnv::spoolDirectory() { return spool_directory; }
 
 int PosixEnv::openAt(int dir, const std::string& name, int flags, mode_t mode) {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,6 +32,8 @@ class Env {
   // at its deadline (commandDeadline).
   virtual int runShell(const std::string& command) = 0;
   virtual Clock::time_point now() = 0;
+  // Seconds since the epoch, as time(2): the spool ages its files by it.
+  virtual std::time_t wallClock() = 0;
   // The directory of the spool; always ends in "/".
   virtual const std::string& spoolDirectory() = 0;
 
@@ -65,6 +68,7 @@ class PosixEnv : public Env {
   std::string runCommand(const std::string& command) override;
   int runShell(const std::string& command) override;
   Clock::time_point now() override;
+  std::time_t wallClock() override;
   const std::string& spoolDirectory() override;
   int openAt(int dir, const std::string& name, int flags, mode_t mode) override;
   int mkdirAt(int dir, const std::string& name, mode_t mode) override;
@@ -83,6 +87,7 @@ class EnvWrapper : public Env {
   std::string runCommand(const std::string& command) override { return target_.runCommand(command); }
   int runShell(const std::string& command) override { return target_.runShell(command); }
   Clock::time_point now() override { return target_.now(); }
+  std::time_t wallClock() override { return target_.wallClock(); }
   const std::string& spoolDirectory() override { return target_.spoolDirectory(); }
   int openAt(int dir, const std::string& name, int flags, mode_t mode) override {
     return target_.openAt(dir, name, flags, mode);

@@ -1,6 +1,6 @@
 // The device of one test: a fresh temporary spool (in a temporary root that
 // also holds anything a test puts beside it), a shell that records every
-// command and answers from a script, a clock the test moves, and faults
+// command and answers from a script, clocks the test moves, and faults
 // injected into file creation. Installed as the current Env while it
 // lives (the previous one comes back after), with the process-wide flags
 // and the registry back-off at their initial values.
@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -109,7 +110,9 @@ class TestEnv : public EnvWrapper {
     return out;
   }
 
+  // Both clocks stand still until the test moves them together.
   Clock::time_point now() override { return start_ + std::chrono::seconds(seconds_.load()); }
+  std::time_t wallClock() override { return wallNow(); }
   void advance(long seconds) { seconds_ += seconds; }
 
   const std::string& spoolDirectory() override { return dir; }
@@ -142,11 +145,11 @@ class TestEnv : public EnvWrapper {
   // The spool's files (an absolute name: that file).
   std::string path(const std::string& name) const { return name.rfind('/', 0) == 0 ? name : dir + name; }
   bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
-  // Writes the file, its modification time `age` seconds in the past.
+  // Writes the file, its modification time `age` seconds before wallClock().
   void write(const std::string& name, const std::string& text, long age = 0) const {
     std::ofstream(path(name), std::ios::binary) << text;
-    const auto now = std::filesystem::last_write_time(path(name));
-    std::filesystem::last_write_time(path(name), now - std::chrono::seconds(age));
+    const timespec dated[2] = {{0, UTIME_OMIT}, {wallNow() - age, 0}};
+    utimensat(AT_FDCWD, path(name).c_str(), dated, 0);
   }
   std::string read(const std::string& name) const {
     std::ifstream in(path(name), std::ios::binary);
@@ -172,9 +175,11 @@ class TestEnv : public EnvWrapper {
   // An hour apart for every TestEnv: a once-a-minute report starts afresh.
   static inline int instances_ = 0;
   const Clock::time_point start_ = Clock::now() + std::chrono::hours(++instances_);
+  const std::time_t wall_start_ = std::time(nullptr);
   std::atomic<long> seconds_{0};
   ScopedEnv scope_{*this};
 
+  std::time_t wallNow() const { return wall_start_ + seconds_.load(); }
   void hook(const char* operation, const std::string& name) {
     if (before) before(operation, name);
   }
