@@ -79,38 +79,6 @@ class PosixEnv : public Env {
   std::vector<std::string> gatewayAddresses() override;
 };
 
-// Forwards every call to another Env, so a test overrides only what it
-// needs. `target` must outlive the wrapper.
-class EnvWrapper : public Env {
- public:
-  explicit EnvWrapper(Env& target) : target_(target) {}
-  std::string runCommand(const std::string& command) override { return target_.runCommand(command); }
-  int runShell(const std::string& command) override { return target_.runShell(command); }
-  Clock::time_point now() override { return target_.now(); }
-  std::time_t wallClock() override { return target_.wallClock(); }
-  const std::string& spoolDirectory() override { return target_.spoolDirectory(); }
-  int openAt(int dir, const std::string& name, int flags, mode_t mode) override {
-    return target_.openAt(dir, name, flags, mode);
-  }
-  int mkdirAt(int dir, const std::string& name, mode_t mode) override {
-    return target_.mkdirAt(dir, name, mode);
-  }
-  int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
-    return target_.renameAt(dir, from, to, flags);
-  }
-  int unlinkAt(int dir, const std::string& name, int flags) override {
-    return target_.unlinkAt(dir, name, flags);
-  }
-  bool statAt(int dir, const std::string& name, struct stat& status) override {
-    return target_.statAt(dir, name, status);
-  }
-  bool listAt(int dir, std::vector<std::string>& names) override { return target_.listAt(dir, names); }
-  std::vector<std::string> gatewayAddresses() override { return target_.gatewayAddresses(); }
-
- private:
-  Env& target_;
-};
-
 // Makes `env` the current Env for the object's life and restores the
 // previous one after. `env` must outlive this object. Install and remove
 // only on the main thread while no receiver thread runs.

@@ -1,7 +1,8 @@
 // The device of one test: a fresh temporary spool (in a temporary root that
 // also holds anything a test puts beside it), a shell that records every
-// command and answers from a script, clocks the test moves, and faults
-// injected into file creation. Installed as the current Env while it
+// command and answers from a script, clocks the test moves, scripted
+// gateway addresses, and faults injected into file creation; the spool's
+// entries are the real ones (PosixEnv). Installed as the current Env while it
 // lives (the previous one comes back after), with the process-wide flags
 // and the registry back-off at their initial values.
 #pragma once
@@ -36,7 +37,7 @@
 #include "env/Globals.h"
 #include "system/RegistryUpload.h"
 
-class TestEnv : public EnvWrapper {
+class TestEnv : public PosixEnv {
  public:
   // Shell: every command, in order; exact command -> output; one curl output
   // per post (the last one repeats); the VPN manager's check status.
@@ -62,7 +63,7 @@ class TestEnv : public EnvWrapper {
   // no receiver runs.
   std::function<void(const std::string& operation, const std::string& name)> before;
 
-  TestEnv() : EnvWrapper(device()) {
+  TestEnv() {
     mkdir(dir.c_str(), 0700);
     run_thread = true;
     max_file_age = 1200;
@@ -122,23 +123,23 @@ class TestEnv : public EnvWrapper {
     hook("open", name);
     if ((flags & O_CREAT) != 0 && create_error != 0) return errno = create_error, -1;
     if ((flags & O_CREAT) != 0 && disk_full) return open("/dev/full", O_WRONLY | O_CLOEXEC);
-    return EnvWrapper::openAt(dir, name, flags, mode);
+    return PosixEnv::openAt(dir, name, flags, mode);
   }
   int mkdirAt(int dir, const std::string& name, mode_t mode) override {
-    return hook("mkdir", name), EnvWrapper::mkdirAt(dir, name, mode);
+    return hook("mkdir", name), PosixEnv::mkdirAt(dir, name, mode);
   }
   int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
-    return hook("rename", from), EnvWrapper::renameAt(dir, from, to, flags);
+    return hook("rename", from), PosixEnv::renameAt(dir, from, to, flags);
   }
   int unlinkAt(int dir, const std::string& name, int flags) override {
-    return hook("unlink", name), EnvWrapper::unlinkAt(dir, name, flags);
+    return hook("unlink", name), PosixEnv::unlinkAt(dir, name, flags);
   }
   bool statAt(int dir, const std::string& name, struct stat& status) override {
-    return hook("stat", name), EnvWrapper::statAt(dir, name, status);
+    return hook("stat", name), PosixEnv::statAt(dir, name, status);
   }
 
   bool listAt(int dir, std::vector<std::string>& names) override {
-    return list_error ? (errno = list_error, false) : EnvWrapper::listAt(dir, names);
+    return list_error ? (errno = list_error, false) : PosixEnv::listAt(dir, names);
   }
   std::vector<std::string> gatewayAddresses() override { return gateway_addresses; }
 
@@ -168,10 +169,6 @@ class TestEnv : public EnvWrapper {
   const std::string dir = root + "/spool/";
 
  private:
-  static PosixEnv& device() {
-    static PosixEnv posix;
-    return posix;
-  }
   // An hour apart for every TestEnv: a once-a-minute report starts afresh.
   static inline int instances_ = 0;
   const Clock::time_point start_ = Clock::now() + std::chrono::hours(++instances_);
