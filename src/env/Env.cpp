@@ -275,7 +275,7 @@ std::string PosixEnv::runCommand(const std::string& command) {
   return runWithDeadline(command, true, commandDeadline(command)).output;
 }
 
-int PosixEnv::runShell(const std::string& command) {
+int PosixEnv::runForStatus(const std::string& command) {
   try {
     return runWithDeadline(command, false, commandDeadline(command)).status;
   } catch (const std::runtime_error&) {

@@ -30,7 +30,7 @@ class Env {
   // Runs `command` with /bin/sh for its effect; returns the status as
   // system(3) does (-1 when it cannot be started). The real device ends it
   // at its deadline (commandDeadline).
-  virtual int runShell(const std::string& command) = 0;
+  virtual int runForStatus(const std::string& command) = 0;
   virtual Clock::time_point now() = 0;
   // Seconds since the epoch, as time(2): the spool ages its files by it.
   virtual std::time_t wallClock() = 0;
@@ -66,7 +66,7 @@ class Env {
 class PosixEnv : public Env {
  public:
   std::string runCommand(const std::string& command) override;
-  int runShell(const std::string& command) override;
+  int runForStatus(const std::string& command) override;
   Clock::time_point now() override;
   std::time_t wallClock() override;
   const std::string& spoolDirectory() override;

@@ -9,7 +9,7 @@
 // std::runtime_error("popen() failed!").
 std::string runCommand(const char* command);
 // Runs one command line for its effect; returns the status as system(3).
-int runShell(const std::string& command);
+int runForStatus(const std::string& command);
 
 // Returns `value` as exactly one shell word that the shell turns back into
 // `value` unchanged. A value made only of characters the shell never

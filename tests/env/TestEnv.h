@@ -98,7 +98,7 @@ class TestEnv : public PosixEnv {
     auto it = outputs.find(command);
     return it == outputs.end() ? "" : it->second;
   }
-  int runShell(const std::string& command) override {
+  int runForStatus(const std::string& command) override {
     commands.push_back(command);
     if (command == "/usr/local/bin/tarn-vpn-manager -check") return vpn_check_status;
     return 0;
