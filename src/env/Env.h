@@ -1,8 +1,31 @@
-// The device as the daemon sees it: the shell, the monotonic clock, the
-// spool directory and the operations on its entries, and the gateway's own
-// addresses. Every part that touches the device does so through
-// Env::current(), so a test replaces the device by installing one object
-// (see ScopedEnv) instead of patching globals.
+// The device as the daemon sees it. Every access the daemon makes to the
+// device goes through Env::current(): the shell (every command it runs,
+// under the real device's deadlines below), the monotonic clock (intervals,
+// back-off, once-a-minute reports), the wall clock (the spool's ageing),
+// the spool directory and the operations on its entries, and the gateway's
+// own addresses. A test replaces the device by installing one object (see
+// ScopedEnv); it never patches globals beside it.
+//
+// Left outside on purpose:
+// - reading and writing a descriptor an Env opened (read, write, fstat,
+//   fdopen): the Env decides what is opened, and may fail the open or hand
+//   out a descriptor that fails every write;
+// - the receiver's UDP socket (src/intake/Receiver): tests and the e2e
+//   scenarios send real datagrams to a port of their own;
+// - the bus and the log: the platform libraries are their seam;
+// - the process's own state: its effective user (the spool's owner check),
+//   libc rand() for the external ports (never seeded: its sequence is what
+//   the registry sees), std::random_device for names no one can guess, and
+//   the threads;
+// - the shell runner's own clock: a deadline is real time a real command
+//   takes, whatever clock a test installs.
+//
+// Threads: the main thread may call everything. The receiver thread calls
+// only now(), spoolDirectory() and the entry operations (openAt, renameAt,
+// unlinkAt, statAt, listAt), so an Env keeps those safe to call from both
+// threads at once; PosixEnv's are plain system calls. runCommand and
+// runForStatus are main thread only. An Env is installed and removed (and a
+// test's hooks changed) only on the main thread while no receiver runs.
 #pragma once
 
 #include <sys/stat.h>
@@ -25,12 +48,14 @@ class Env {
 
   // Runs `command` with /bin/sh and returns its whole standard output,
   // unchanged. Throws std::runtime_error("popen() failed!") when it cannot
-  // be started. The real device ends it at its deadline (commandDeadline).
+  // be started. The real device ends it at its deadline (runWithDeadline).
   virtual std::string runCommand(const std::string& command) = 0;
-  // Runs `command` with /bin/sh for its effect; returns the status as
+  // Runs `command` with /bin/sh for its exit status only: its output is not
+  // captured (it goes where the daemon's goes). Returns the status as
   // system(3) does (-1 when it cannot be started). The real device ends it
-  // at its deadline (commandDeadline).
+  // at its deadline (runWithDeadline).
   virtual int runForStatus(const std::string& command) = 0;
+  // The monotonic clock.
   virtual Clock::time_point now() = 0;
   // Seconds since the epoch, as time(2): the spool ages its files by it.
   virtual std::time_t wallClock() = 0;
@@ -61,8 +86,9 @@ class Env {
   static Env* installed;
 };
 
-// The real device: /bin/sh, std::chrono::steady_clock and the constant
-// spool directory.
+// The real device: /bin/sh through runWithDeadline, std::chrono::steady_clock,
+// time(2), the constant spool directory, the *at(2) system calls and
+// getifaddrs(3).
 class PosixEnv : public Env {
  public:
   std::string runCommand(const std::string& command) override;
@@ -124,6 +150,12 @@ int createFileAt(int dir, const std::string& name);
 // regular file of at most `limit` bytes, opened without following a link
 // (and without blocking on a FIFO someone planted). False otherwise.
 bool readRegularFileAt(int dir, const std::string& name, size_t limit, std::string& text);
+
+// ---- The real device's shell runner ----
+// PosixEnv::runCommand and runForStatus run every command through
+// runWithDeadline with the command's commandDeadline; WhileCommandsRun lets
+// the lifecycle loop answer the bus while one runs. An Env that replaces
+// those two calls (a test's) runs none of this. Main thread only, all of it.
 
 // The longest a command may run before the runner ends it: by the program
 // the command line starts with (see Env.cpp for each one's reason).
