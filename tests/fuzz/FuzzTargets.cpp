@@ -64,9 +64,7 @@ class FuzzEnv : public TestEnv {
     commands_run.push_back(shellWords(command));
     return TestEnv::runCommand(command);
   }
-  int runForStatus(const std::string& command) override {
-    return commands_run.push_back(shellWords(command)), 0;
-  }
+  int runForStatus(const std::string& line) override { return commands_run.push_back(shellWords(line)), 0; }
   int unlinkAt(int at, const std::string& name, int flags) override {
     FUZZ_CHECK(isSafeSpoolName(name));
     const int result = TestEnv::unlinkAt(at, name, flags);
