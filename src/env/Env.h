@@ -26,6 +26,10 @@
 // threads at once; PosixEnv's are plain system calls. runCommand and
 // runForStatus are main thread only. An Env is installed and removed (and a
 // test's hooks changed) only on the main thread while no receiver runs.
+//
+// Errors are reported as the system calls report them (-1 or false, errno
+// set); the caller logs them. Only runCommand throws (the runner's "popen()
+// failed!"), and only the runner's deadline lines are logged here.
 #pragma once
 
 #include <sys/stat.h>
