@@ -19,10 +19,8 @@ TEST(RegistryRequestState, RefusedPostsBackOffDoublingUpToTenMinutesUntilAccepte
       registryRequestWritten(true);
       continue;
     }
-    EXPECT_TRUE(platform_double::logged(
-        "Registry did not accept the MachineComponentServices file; next attempt in " +
-            std::to_string(delay) + " s",
-        3));
+    const std::string said = "Registry did not accept the MachineComponentServices file; next attempt in ";
+    EXPECT_TRUE(platform_double::logged(said + std::to_string(delay) + " s", 3));
     env.advance(delay - 1);
     EXPECT_FALSE(registryRequestSendDue(true)) << delay;
     EXPECT_TRUE(registryRequestSendDue(false)) << delay;

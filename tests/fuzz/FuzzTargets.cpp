@@ -119,13 +119,12 @@ void checkRegistryRequest(const FuzzEnv& env, const MachineComponentServices& pu
 }
 
 // The reader over the spool as the next cycle finds it, on a copy of
-// `incoming`: it reads all or nothing of the one file, runs and writes
-// nothing, makes every component untrusted, takes the prefix from the last
-// component whose ID does not start "Master".
+// `incoming`, before any command ran: it reads all or nothing of the one
+// file, runs and writes nothing, makes every component untrusted, takes the
+// prefix from the last component whose ID does not start "Master".
 void checkReader(FuzzEnv& env, MachineComponentServices incoming) {
   cleanupServiceFiles(incoming);
   const std::set<std::string> files = env.entries();
-  const size_t ran = env.commands_run.size();
   std::string prefix = incoming.ComponentIDPrefix;
   const uint32_t result = xml::readComponentServiceFiles(incoming);
   FUZZ_CHECK(result == 0 || (result == 1 && incoming.ComponentList.empty()));
@@ -133,16 +132,7 @@ void checkReader(FuzzEnv& env, MachineComponentServices incoming) {
     FUZZ_CHECK(c.Trusted == "false");
     if (c.ComponentID.compare(0, 6, "Master") != 0) prefix = c.ComponentID.substr(0, c.ComponentID.find('/'));
   }
-  FUZZ_CHECK(incoming.ComponentIDPrefix == prefix && env.entries() == files &&
-             env.commands_run.size() == ran);
-}
-
-// One cycle (`running` false: the stop phase's withdrawal); then the request
-// on file names the published model, when the cycle got as far.
-void runCycle(FuzzEnv& env, MachineComponentServices& incoming, MachineComponentServices& published,
-              bool running) {
-  runServiceCycle(incoming, published, running);
-  if (!incoming.ComponentIDPrefix.empty()) checkRegistryRequest(env, published);
+  FUZZ_CHECK(incoming.ComponentIDPrefix == prefix && env.entries() == files && env.commands_run.empty());
 }
 
 // The endpoint text split: the first min(colons, 4) fields end at a colon,
@@ -186,7 +176,8 @@ void fuzzDatagramCycle(const std::string& datagram) {
   // without trailing white space); ports unique and in range; the published
   // model exactly the forwarded endpoints; then the upload; no file removed.
   checkReader(env, incoming);
-  runCycle(env, incoming, published, true);
+  runServiceCycle(incoming, published, true);
+  if (!incoming.ComponentIDPrefix.empty()) checkRegistryRequest(env, published);
   std::set<uint32_t> ports;
   std::set<Words> rules;
   size_t at = 0;
@@ -221,7 +212,8 @@ void fuzzDatagramCycle(const std::string& datagram) {
   env.commands_run.clear();
   clearComponentList(incoming);
   for (const std::string& file : env.entries()) env.write(file, env.read(file), 3600);  // aged out
-  runCycle(env, incoming, published, false);
+  runServiceCycle(incoming, published, false);  // the stop phase's withdrawal
+  if (!incoming.ComponentIDPrefix.empty()) checkRegistryRequest(env, published);
   FUZZ_CHECK(env.commands_run.size() == ports.size() + !ports.empty());
   for (size_t i = 0; i < ports.size(); ++i) {
     Words added = env.commands_run[i];
