@@ -22,8 +22,6 @@ const std::string receive_buffer_size = "4096";
 
 std::atomic<bool> run_thread{true};
 int32_t max_file_age = 1200;
-bool new_registry_service_file = false;
-bool registry_service_file_send_request = false;
 bool tarn_is_iot = false;
 
 const std::string& spoolDirectory() { return Env::current().spoolDirectory(); }
