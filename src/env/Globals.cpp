@@ -1,15 +1,16 @@
 #include "env/Globals.h"
 
 #include "env/Env.h"
+#include "env/Paths.h"
 
 #ifndef MGM_REGISTRY_HOST
 #define MGM_REGISTRY_HOST "registry.iot.tarn.invalid"
 #endif
 
-const std::string spool_directory = "/var/volatile/tmp/iot/";
+const std::string spool_directory = mgm_paths::SPOOL_DIRECTORY;
 const std::string incoming_file_name = "incomming_client_file";
-const std::string registry_file_name = "RegisterMachineServices";
-const std::string xml_extension = ".xml";
+const std::string registry_file_name = mgm_paths::REGISTRY_FILE_NAME;
+const std::string xml_extension = mgm_paths::XML_EXTENSION;
 const std::string partial_extension = ".part";
 const std::string client_certificate_path = "/var/provisioning/cert/private/ID_Bundle_Certificate.pem";
 const std::string ca_certificate_path = "/var/provisioning/cert/public/IoT-ID-Bundle-RootCA.crt";
