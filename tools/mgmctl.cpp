@@ -34,7 +34,7 @@
 
 #include "Forwards.h"
 #include "LifecycleClient.h"
-#include "env/Paths.h"
+#include "env/DaemonFacts.h"
 #include "xml/RegistryRequestReader.h"
 
 extern char** environ;
@@ -343,7 +343,7 @@ int listForwards(bool json) {
   int rc = EXIT_DONE;
   xml::RegistryRequest request;
   std::string error;
-  if (!xml::readRegistryRequest(mgm_paths::registryRequestPath(), request, error)) {
+  if (!xml::readRegistryRequest(daemon_facts::registryRequestPath(), request, error)) {
     std::fprintf(stderr, "mgmctl: cannot read the registry request the daemon last wrote (%s)\n",
                  error.c_str());
     rc = EXIT_UNREACHABLE;
