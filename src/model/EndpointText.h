@@ -7,8 +7,8 @@
 
 // The fields of an endpoint text
 //   service ":" protocol ":" id ":" address ":" port [suffix]
-// The suffix starts at the first "[" behind the fourth ":", or, when there
-// is none, at the first "/". Nothing is trimmed or validated.
+// The suffix starts at the first "[" of what follows the address, or, when
+// there is none, at its first "/". Nothing is trimmed or validated.
 struct EndpointFields {
   std::string service;
   std::string protocol;
