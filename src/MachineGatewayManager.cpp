@@ -26,7 +26,9 @@ constexpr std::chrono::seconds CYCLE_GAP(1);
 
 bool messageHandled(uint32_t rc) { return rc == 0 || rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER; }
 
-bool isStopStatus(uint32_t value) { return value >= FIRST_STOP_STATUS && value <= LAST_STOP_STATUS; }
+bool isStopStatus(uint32_t value) {
+  return value >= bus_protocol::FIRST_STOP_STATUS && value <= bus_protocol::LAST_STOP_STATUS;
+}
 }  // namespace
 
 Interfaces::MachineGatewayManagerApplication::~MachineGatewayManagerApplication() = default;
