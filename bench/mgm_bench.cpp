@@ -18,14 +18,13 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "cycle/RegistryRequestState.h"
+#include "cycle/ServiceCycle.h"
 #include "env/Env.h"
 #include "env/Globals.h"
 #include "intake/Spool.h"
 #include "model/Reconciliation.h"
 #include "model/ServiceModel.h"
-#include "system/IdentityProbes.h"
-#include "system/NatForwarding.h"
-#include "system/RegistryUpload.h"
 #include "xml/ComponentServiceReader.h"
 #include "xml/RegistryRequestWriter.h"
 
@@ -54,20 +53,6 @@ class BenchEnv : public bench::SpoolEnv {
 
 BenchEnv env;
 const ScopedEnv scoped_env(env);
-
-// One running cycle while the status is Running, as
-// MachineGatewayManager::doRunning runs it, through the same functions.
-void runningCycle(MachineComponentServices& incoming, MachineComponentServices& published) {
-  cleanupServiceFiles(incoming);
-  readZoneIPAddresses(incoming);
-  if (incoming.MgTrustedZoneIPAddress.empty() || incoming.MgUntrustedZoneIPAddress.empty()) return;
-  xml::readComponentServiceFiles(incoming);
-  if (incoming.ComponentIDPrefix.empty()) return;
-  NatPortForwarding forwarding;
-  reconcileCycle(incoming, published, forwarding, true);
-  if (new_registry_service_file) xml::writeRegistryServiceFile(published);
-  if (registry_service_file_send_request && registryUploadDue()) sendRegistryServiceFile(published);
-}
 
 // Endpoint `index` of a spool: distinct address per file, distinct id and
 // port within it. The changed variant moves every CHANGE_STRIDE-th endpoint
@@ -112,9 +97,7 @@ class SpoolFixture {
 // Starts every benchmark from the same process-wide state.
 void resetGlobals(const std::string& spool) {
   env.spool = spool;
-  new_registry_service_file = false;
-  registry_service_file_send_request = false;
-  resetRegistryBackOff();
+  resetRegistryRequestState();
 }
 
 // Endpoints published of a spool of `endpoints`: the first ones, up to the
@@ -165,7 +148,7 @@ void writer(benchmark::State& state) {
   resetGlobals(spool.dir());
   MachineComponentServices incoming;
   MachineComponentServices published;
-  runningCycle(incoming, published);
+  runServiceCycle(incoming, published, true);
   for (auto _ : state) xml::writeRegistryServiceFile(published);
 }
 
@@ -183,9 +166,9 @@ void cycleUnchanged(benchmark::State& state) {
   resetGlobals(spool.dir());
   MachineComponentServices incoming;
   MachineComponentServices published;
-  runningCycle(incoming, published);
+  runServiceCycle(incoming, published, true);
   const long before = env.executed;
-  for (auto _ : state) runningCycle(incoming, published);
+  for (auto _ : state) runServiceCycle(incoming, published, true);
   if (env.executed != before) state.SkipWithError("an unchanged cycle changed NAT rules");
   countRules(state, before);
 }
@@ -203,7 +186,7 @@ void cycleAllNew(benchmark::State& state) {
     state.PauseTiming();
     published = MachineComponentServices();
     state.ResumeTiming();
-    runningCycle(incoming, published);
+    runServiceCycle(incoming, published, true);
   }
   countRules(state, before);
   if (env.executed - before != static_cast<long>(state.iterations()) * (publishedEndpoints(endpoints) + 1))
@@ -220,15 +203,15 @@ void cycleChanged(benchmark::State& state) {
   resetGlobals(base.dir());
   MachineComponentServices incoming;
   MachineComponentServices published;
-  runningCycle(incoming, published);
+  runServiceCycle(incoming, published, true);
   env.spool = changed.dir();
-  runningCycle(incoming, published);
+  runServiceCycle(incoming, published, true);
   const long changes = 2 * movedEndpoints(published);
   const long before = env.executed;
   bool use_changed = false;
   for (auto _ : state) {
     env.spool = use_changed ? changed.dir() : base.dir();
-    runningCycle(incoming, published);
+    runServiceCycle(incoming, published, true);
     use_changed = !use_changed;
   }
   countRules(state, before);

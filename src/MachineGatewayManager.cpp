@@ -3,14 +3,13 @@
 #include <algorithm>
 
 #include "Logging.h"
+#include "cycle/ServiceCycle.h"
 #include "env/Env.h"
 #include "env/Globals.h"
 #include "intake/Receiver.h"
 #include "intake/Spool.h"
-#include "model/Reconciliation.h"
 #include "system/IdentityProbes.h"
 #include "system/NatForwarding.h"
-#include "system/RegistryUpload.h"
 #include "xml/ComponentServiceReader.h"
 #include "xml/RegistryRequestWriter.h"
 
@@ -27,7 +26,9 @@ constexpr std::chrono::seconds CYCLE_GAP(1);
 
 bool messageHandled(uint32_t rc) { return rc == 0 || rc == MB_INVALID_ARGUMENTS || rc == MB_UNKNOWN_MEMBER; }
 
-bool isStopStatus(uint32_t value) { return value >= FIRST_STOP_STATUS && value <= LAST_STOP_STATUS; }
+bool isStopStatus(uint32_t value) {
+  return value >= bus_protocol::FIRST_STOP_STATUS && value <= bus_protocol::LAST_STOP_STATUS;
+}
 }  // namespace
 
 Interfaces::MachineGatewayManagerApplication::~MachineGatewayManagerApplication() = default;
@@ -309,36 +310,7 @@ uint32_t MachineGatewayManager::doRunning(MachineComponentServices& incoming,
                                           MachineComponentServices& published) {
   // The cycle is a running one or a stop's throughout, also when a request
   // answered while it waits for a command changes the status.
-  const bool running = status == LC::Running;
-  // A spool refused, or not listed or opened (out of descriptors, say),
-  // skips the running cycle rather than withdrawing every component (each
-  // said at level 3); the stop's withdrawal still runs.
-  if (cleanupServiceFiles(incoming) != 0 && running) return 0;
-  if (running) {
-    readZoneIPAddresses(incoming);
-    if (incoming.MgTrustedZoneIPAddress.empty() || incoming.MgUntrustedZoneIPAddress.empty()) return 0;
-  }
-  if (readComponentServiceFiles(incoming) == xml::SPOOL_UNREADABLE && running) return 0;
-  if (incoming.ComponentIDPrefix.empty()) return 0;
-
-  NatPortForwarding forwarding;
-  // Without the gateway's own addresses no received endpoint can be told
-  // safe to forward to: the running cycle waits rather than withdraw them.
-  if (running && !forwarding.knowsGatewayAddresses()) {
-    MGM_LOG(3, "Could not list the gateway's own addresses: the running cycle is skipped");
-    return 0;
-  }
-  reconcileCycle(incoming, published, forwarding, running);
-
-  if (new_registry_service_file) writeRegistryServiceFile(published);
-  // After a failed upload the next one waits for its back-off, also when the
-  // request was written anew; a stop's withdrawal is tried at once.
-  if (registry_service_file_send_request && (registryUploadDue() || !running)) {
-    // A wipe of the spool took the pending request with it: never post an
-    // empty request, write it again from what is published.
-    if (!xml::registryRequestPresent()) writeRegistryServiceFile(published);
-    if (registry_service_file_send_request) sendRegistryServiceFile(published);
-  }
+  runServiceCycle(incoming, published, status == LC::Running);
   return 0;
 }
 
@@ -353,7 +325,7 @@ uint32_t MachineGatewayManager::doStoppedStandby(MachineComponentServices& incom
   clearComponentList(incoming);
   incoming.MgUntrustedZoneIPAddress.clear();
   incoming.MgTrustedZoneIPAddress.clear();
-  doRunning(incoming, published);
+  runServiceCycle(incoming, published, false);
   return 0;
 }
 
@@ -380,9 +352,10 @@ bool MachineGatewayManager::stopReceiver() {
 }
 
 void MachineGatewayManager::restorePortForwards(const MachineComponentServices& published) {
+  NatPortForwarding forwarding;
   for (const Component& component : published.ComponentList)
     for (const Service& service : component.ServiceList)
-      for (const ServiceEndpoint& endpoint : service.EndpointList) addPortForwarding(endpoint);
+      for (const ServiceEndpoint& endpoint : service.EndpointList) forwarding.add(endpoint);
 }
 
 // ---- service description files ----

@@ -11,40 +11,31 @@
 #include "MessageBus.h"
 #include "intake/Spool.h"
 #include "model/ServiceModel.h"
+#include "platform/BusProtocol.h"
 
 namespace Interfaces {
 
 class MachineGatewayManagerApplication : public MessageBusNames {
  public:
-  MachineGatewayManagerApplication() : MessageBusNames("tarn.mgm", "/tarn/mgm", "") {}
+  MachineGatewayManagerApplication()
+      : MessageBusNames(bus_protocol::DAEMON.name, bus_protocol::DAEMON.path, "") {}
   ~MachineGatewayManagerApplication() override;
 };
 
 class MainApplication : public MessageBusNames {
  public:
-  MainApplication() : MessageBusNames("tarn.main", "/tarn/main", "") {}
+  MainApplication() : MessageBusNames(bus_protocol::SUPERVISOR.name, bus_protocol::SUPERVISOR.path, "") {}
   ~MainApplication() override;
 };
 
 class AlarmManagerApplication : public MessageBusNames {
  public:
-  AlarmManagerApplication() : MessageBusNames("tarn.alarm", "/tarn/alarm", "") {}
+  AlarmManagerApplication()
+      : MessageBusNames(bus_protocol::ALARM_MANAGER.name, bus_protocol::ALARM_MANAGER.path, "") {}
   ~AlarmManagerApplication() override;
 };
 
 }  // namespace Interfaces
-
-// The statuses a stop request may ask for: Stopped and two further ones the
-// supervisor tells apart; the daemon treats all three alike.
-constexpr uint32_t FIRST_STOP_STATUS = Interfaces::Lifecycle::Stopped;  // 4
-constexpr uint32_t LAST_STOP_STATUS = 6;
-
-// Lifecycle result codes.
-constexpr uint32_t LC_INVALID_STOP_STATUS = 0x26000002;
-constexpr uint32_t LC_STOP_NOT_ALLOWED = 0x26000100;
-constexpr uint32_t LC_START_NOT_ALLOWED = 0x26000101;
-constexpr uint32_t LC_RESTART_NOT_ALLOWED = 0x26000104;
-constexpr uint32_t MGM_NOT_CONNECTED = 0x29000001;
 
 class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
                               public Interfaces::Alarm::IReplyCallbacks {
@@ -84,8 +75,6 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
 
   uint32_t readComponentServiceFiles(MachineComponentServices& incoming);
   uint32_t writeRegistryServiceFile(const MachineComponentServices& published);
-
-  AppStatus currentStatus() const { return status; }
 
  private:
   // Waits for a bus message as long as the status allows, then handles what

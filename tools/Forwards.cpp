@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "model/EndpointText.h"
+
 namespace forwards {
 namespace {
 
@@ -13,21 +15,6 @@ uint32_t portNumber(const std::string& text) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
   unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
   return value <= 65535 ? static_cast<uint32_t>(value) : 0;
-}
-
-// Splits a published endpoint text "service:PROT:id:zone-address:port[suffix]"
-// into the zone address and the external port, as the daemon splits
-// endpoint texts.
-void splitPublished(const std::string& text, std::string& zone_address, uint32_t& port) {
-  std::string rest = text;
-  for (int field = 0; field < 4; ++field) {
-    size_t colon = rest.find(':');
-    if (field == 3) zone_address = rest.substr(0, colon);
-    if (colon != std::string::npos) rest.erase(0, colon + 1);
-  }
-  size_t end = rest.find('[');
-  if (end == std::string::npos) end = rest.find('/');
-  port = portNumber(rest.substr(0, end));
 }
 
 std::string jsonString(const std::string& text) {
@@ -114,7 +101,10 @@ std::vector<Forward> join(const std::vector<xml::PublishedEndpoint>& endpoints,
     row.component = endpoint.component;
     row.service = endpoint.service;
     row.endpoint = endpoint.text;
-    splitPublished(endpoint.text, row.zone_address, row.external_port);
+    // Published as "service:PROT:id:zone-address:external-port[suffix]".
+    const EndpointFields fields = splitEndpointText(endpoint.text);
+    row.zone_address = fields.address;
+    row.external_port = portNumber(fields.port);
     const bool repeated = row.external_port != 0 &&
                           std::count(published_ports.begin(), published_ports.end(), row.external_port) > 0;
     published_ports.push_back(row.external_port);

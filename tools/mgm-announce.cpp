@@ -22,11 +22,13 @@
 #include <iterator>
 #include <string>
 
+#include "env/DaemonFacts.h"
+
 namespace {
 
 constexpr const char* DEFAULT_HOST = "192.168.2.1";
-constexpr const char* DEFAULT_PORT = "5600";
-constexpr std::size_t MAX_DATAGRAM = 4096;
+constexpr const char* DEFAULT_PORT = daemon_facts::RECEIVER_PORT;
+constexpr std::size_t MAX_DATAGRAM = daemon_facts::MAX_DATAGRAM_SIZE;
 
 int usage() {
   std::fprintf(stderr,

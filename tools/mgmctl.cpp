@@ -34,6 +34,7 @@
 
 #include "Forwards.h"
 #include "LifecycleClient.h"
+#include "env/DaemonFacts.h"
 #include "xml/RegistryRequestReader.h"
 
 extern char** environ;
@@ -49,20 +50,15 @@ constexpr int EXIT_REFUSED = 3;
 // running cycles.
 constexpr int CALL_TIMEOUT_MS = 30000;
 constexpr int STATUS_REPLY_TIMEOUT_MS = 5000;
-// The object path that `status` asks the reply to be sent to.
-constexpr const char* STATUS_OBJECT_PATH = "/tarn/mgmctl";
 
 // The longest supervise's stop may take, all requests included: within
 // mgm-supervise.service's TimeoutStopSec (60 s).
 constexpr int SUPERVISE_STOP_BUDGET_MS = 45000;
 // The longest `shutdown` may take: within mgm.service's TimeoutStopSec (90 s).
 constexpr int SHUTDOWN_BUDGET_MS = 75000;
-constexpr uint32_t STATUS_CREATED = 0;
-constexpr uint32_t STATUS_READY = 1;
-constexpr uint32_t STATUS_EXITING = 7;
 
-// The registry request the daemon last wrote.
-constexpr const char* REGISTRY_REQUEST_PATH = "/var/volatile/tmp/iot/RegisterMachineServices.xml";
+using bus_protocol::DAEMON;
+using bus_protocol::SUPERVISOR;
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -94,13 +90,13 @@ void catchStopSignals() {
 }
 
 int usage() {
-  std::fprintf(
-      stderr,
-      "usage: mgmctl start | stop [4|5|6] | restart | reset | exit | status | watch | supervise\n"
-      "       mgmctl shutdown [PID] | forwards [--json]\n"
-      "Drives the MGM daemon (tarn.mgm) on the system bus; DBUS_SYSTEM_BUS_ADDRESS selects the bus.\n"
-      "Exit status: 0 done, 1 bus, daemon, registry request or IOT chain not reachable, 2 usage,\n"
-      "3 request refused.\n");
+  std::fprintf(stderr,
+               "usage: mgmctl start | stop [4|5|6] | restart | reset | exit | status | watch | supervise\n"
+               "       mgmctl shutdown [PID] | forwards [--json]\n"
+               "Drives the MGM daemon (%s) on the system bus; DBUS_SYSTEM_BUS_ADDRESS selects the bus.\n"
+               "Exit status: 0 done, 1 bus, daemon, registry request or IOT chain not reachable, 2 usage,\n"
+               "3 request refused.\n",
+               DAEMON.name);
   return EXIT_USAGE;
 }
 
@@ -111,6 +107,11 @@ bool connect(mgm_client::LifecycleClient& client, const std::string& ownName) {
   return false;
 }
 
+bool daemonAbsent(const mgm_client::CallResult& result) {
+  return result.error_name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+         result.error_name == "org.freedesktop.DBus.Error.NameHasNoOwner";
+}
+
 // Prints the outcome of a request and turns it into the exit status.
 int report(const char* request, const mgm_client::CallResult& result) {
   if (result.answered) {
@@ -118,9 +119,8 @@ int report(const char* request, const mgm_client::CallResult& result) {
     std::fflush(stdout);
     return result.code == 0 ? EXIT_DONE : EXIT_REFUSED;
   }
-  if (result.error_name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-      result.error_name == "org.freedesktop.DBus.Error.NameHasNoOwner")
-    std::fprintf(stderr, "mgmctl: the MGM daemon (%s) is not on the bus\n", mgm_client::DAEMON_NAME);
+  if (daemonAbsent(result))
+    std::fprintf(stderr, "mgmctl: the MGM daemon (%s) is not on the bus\n", DAEMON.name);
   else
     std::fprintf(stderr, "mgmctl: %s failed: %s: %s\n", request, result.error_name.c_str(),
                  result.error_text.c_str());
@@ -136,7 +136,7 @@ void printStatusReply(const mgm_client::StatusReplyEvent& event) {
 int status() {
   mgm_client::LifecycleClient client;
   if (!connect(client, "")) return EXIT_UNREACHABLE;
-  int rc = report("Status", client.Status(client.UniqueName(), STATUS_OBJECT_PATH, CALL_TIMEOUT_MS));
+  int rc = report("Status", client.Status(client.UniqueName(), bus_protocol::MGMCTL_PATH, CALL_TIMEOUT_MS));
   if (rc != EXIT_DONE) return rc;
   mgm_client::StatusReplyEvent event;
   switch (client.WaitStatusReply(STATUS_REPLY_TIMEOUT_MS, event)) {
@@ -153,18 +153,19 @@ int status() {
   return EXIT_UNREACHABLE;
 }
 
-int watch() {
-  catchStopSignals();
-  mgm_client::LifecycleClient client;
-  if (!connect(client, mgm_client::SUPERVISOR_NAME)) return EXIT_UNREACHABLE;
-  std::fprintf(stderr, "mgmctl: watching status replies as %s %s\n", mgm_client::SUPERVISOR_NAME,
-               mgm_client::SUPERVISOR_PATH);
-  while (!stop_requested) {
+// Prints every status reply and hands it to `onReply` until SIGINT or
+// SIGTERM; then returns `onStop()`. EXIT_UNREACHABLE when the bus connection
+// is lost.
+template <typename OnReply, typename OnStop>
+int followStatusReplies(mgm_client::LifecycleClient& client, OnReply onReply, OnStop onStop) {
+  for (;;) {
+    if (stop_requested) return onStop();
     mgm_client::StatusReplyEvent event;
-    // Short waits so that a signal ends the watch promptly.
+    // Short waits so that a signal ends the wait promptly.
     switch (client.WaitStatusReply(250, event)) {
       case mgm_client::WaitResult::Received:
         printStatusReply(event);
+        onReply(event);
         break;
       case mgm_client::WaitResult::TimedOut:
         break;
@@ -173,7 +174,15 @@ int watch() {
         return EXIT_UNREACHABLE;
     }
   }
-  return EXIT_DONE;
+}
+
+int watch() {
+  catchStopSignals();
+  mgm_client::LifecycleClient client;
+  if (!connect(client, SUPERVISOR.name)) return EXIT_UNREACHABLE;
+  std::fprintf(stderr, "mgmctl: watching status replies as %s %s\n", SUPERVISOR.name, SUPERVISOR.path);
+  return followStatusReplies(
+      client, [](const mgm_client::StatusReplyEvent&) {}, [] { return EXIT_DONE; });
 }
 
 // Sends one request on supervise's behalf and logs its outcome on stderr.
@@ -184,11 +193,6 @@ bool superviseRequest(const char* member, const mgm_client::CallResult& result) 
   else
     std::fprintf(stderr, "mgmctl: %s failed: %s\n", member, result.error_name.c_str());
   return result.answered;
-}
-
-bool daemonAbsent(const mgm_client::CallResult& result) {
-  return result.error_name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-         result.error_name == "org.freedesktop.DBus.Error.NameHasNoOwner";
 }
 
 bool timedOut(const mgm_client::CallResult& result) {
@@ -208,7 +212,7 @@ int giveUp(const char* what) {
 // bus failed.
 int stopAndAwaitReady(mgm_client::LifecycleClient& client, const std::string& replyName,
                       const char* replyPath, const Deadline& deadline) {
-  mgm_client::CallResult stop = client.Stop(4, deadline.left(CALL_TIMEOUT_MS));
+  mgm_client::CallResult stop = client.Stop(bus_protocol::STATUS_STOPPED, deadline.left(CALL_TIMEOUT_MS));
   if (!superviseRequest("Stop", stop)) {
     if (daemonAbsent(stop)) return EXIT_DONE;
     // Refused by the bus (no policy, say): nothing to wait for.
@@ -236,7 +240,8 @@ int stopAndAwaitReady(mgm_client::LifecycleClient& client, const std::string& re
       }
       if (waited == mgm_client::WaitResult::TimedOut) break;
       printStatusReply(event);
-      if (event.status == STATUS_READY || event.status == STATUS_EXITING) return EXIT_DONE;
+      if (event.status == bus_protocol::STATUS_READY || event.status == bus_protocol::STATUS_EXITING)
+        return EXIT_DONE;
     }
   }
   return giveUp("report Ready");
@@ -244,8 +249,7 @@ int stopAndAwaitReady(mgm_client::LifecycleClient& client, const std::string& re
 
 int superviseStop(mgm_client::LifecycleClient& client) {
   std::fprintf(stderr, "mgmctl: stopping the daemon\n");
-  return stopAndAwaitReady(client, mgm_client::SUPERVISOR_NAME, mgm_client::SUPERVISOR_PATH,
-                           Deadline(SUPERVISE_STOP_BUDGET_MS));
+  return stopAndAwaitReady(client, SUPERVISOR.name, SUPERVISOR.path, Deadline(SUPERVISE_STOP_BUDGET_MS));
 }
 
 // True when process `pid` is gone or a zombie (its parent has yet to reap it).
@@ -266,7 +270,7 @@ int shutdown(pid_t pid) {
   const Deadline deadline(SHUTDOWN_BUDGET_MS);
   mgm_client::LifecycleClient client;
   if (!connect(client, "")) return EXIT_UNREACHABLE;
-  int rc = stopAndAwaitReady(client, client.UniqueName(), STATUS_OBJECT_PATH, deadline);
+  int rc = stopAndAwaitReady(client, client.UniqueName(), bus_protocol::MGMCTL_PATH, deadline);
   if (rc != EXIT_DONE) return rc;
   mgm_client::CallResult exit = client.Exit(deadline.left(CALL_TIMEOUT_MS));
   if (!superviseRequest("Exit", exit) && !daemonAbsent(exit)) return EXIT_UNREACHABLE;
@@ -286,33 +290,21 @@ int shutdown(pid_t pid) {
 int supervise() {
   catchStopSignals();
   mgm_client::LifecycleClient client;
-  if (!connect(client, mgm_client::SUPERVISOR_NAME)) return EXIT_UNREACHABLE;
-  std::fprintf(stderr, "mgmctl: supervising %s as %s %s\n", mgm_client::DAEMON_NAME,
-               mgm_client::SUPERVISOR_NAME, mgm_client::SUPERVISOR_PATH);
+  if (!connect(client, SUPERVISOR.name)) return EXIT_UNREACHABLE;
+  std::fprintf(stderr, "mgmctl: supervising %s as %s %s\n", DAEMON.name, SUPERVISOR.name, SUPERVISOR.path);
   // Learn the status of a daemon that is already running; its answer comes
   // as a StatusReply like any other. A daemon not yet there reports itself.
-  client.Status(mgm_client::SUPERVISOR_NAME, mgm_client::SUPERVISOR_PATH, CALL_TIMEOUT_MS);
+  client.Status(SUPERVISOR.name, SUPERVISOR.path, CALL_TIMEOUT_MS);
 
   bool known = false;
   uint32_t last = 0;
-  for (;;) {
-    if (stop_requested) return superviseStop(client);
-    mgm_client::StatusReplyEvent event;
-    switch (client.WaitStatusReply(250, event)) {
-      case mgm_client::WaitResult::Received:
-        printStatusReply(event);
-        if (event.status == STATUS_READY && (!known || last == STATUS_CREATED))
-          superviseRequest("Start", client.Start(CALL_TIMEOUT_MS));
-        known = true;
-        last = event.status;
-        break;
-      case mgm_client::WaitResult::TimedOut:
-        break;
-      case mgm_client::WaitResult::Closed:
-        std::fprintf(stderr, "mgmctl: the bus connection was lost\n");
-        return EXIT_UNREACHABLE;
-    }
-  }
+  auto startWhenReady = [&](const mgm_client::StatusReplyEvent& event) {
+    if (event.status == bus_protocol::STATUS_READY && (!known || last == bus_protocol::STATUS_CREATED))
+      superviseRequest("Start", client.Start(CALL_TIMEOUT_MS));
+    known = true;
+    last = event.status;
+  };
+  return followStatusReplies(client, startWhenReady, [&] { return superviseStop(client); });
 }
 
 // Runs argv (looked up in PATH, no shell) and collects its standard output
@@ -351,7 +343,7 @@ int listForwards(bool json) {
   int rc = EXIT_DONE;
   xml::RegistryRequest request;
   std::string error;
-  if (!xml::readRegistryRequest(REGISTRY_REQUEST_PATH, request, error)) {
+  if (!xml::readRegistryRequest(daemon_facts::registryRequestPath(), request, error)) {
     std::fprintf(stderr, "mgmctl: cannot read the registry request the daemon last wrote (%s)\n",
                  error.c_str());
     rc = EXIT_UNREACHABLE;
@@ -394,7 +386,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string command = argv[1];
   if (command == "stop") {
-    uint32_t target = 4;
+    uint32_t target = bus_protocol::STATUS_STOPPED;
     if (argc > 3 || (argc == 3 && !parseStopStatus(argv[2], target))) return usage();
     mgm_client::LifecycleClient client;
     if (!connect(client, "")) return EXIT_UNREACHABLE;

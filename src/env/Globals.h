@@ -29,10 +29,6 @@ extern const std::string receive_buffer_size;
 extern std::atomic<bool> run_thread;
 // Seconds after which a spooled file is deleted.
 extern int32_t max_file_age;
-// The published model changed; the registry request must be written again.
-extern bool new_registry_service_file;
-// A written registry request waits to be sent.
-extern bool registry_service_file_send_request;
 // The device may use the IoT function (decided by each created phase).
 extern bool tarn_is_iot;
 

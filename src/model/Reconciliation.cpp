@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "Logging.h"
-#include "env/Globals.h"
 
 PortForwarding::~PortForwarding() = default;
 
@@ -182,12 +181,9 @@ bool allotExternalPort(PublishingIndex& index, ServiceEndpoint& endpoint) {
 // into the published model, unless that published service already holds an
 // equal endpoint; a component or service missing there is made with the
 // incoming one's identifier (and trust), a found component keeps its own.
-// True when the copy was put.
-bool insertEndpoint(PublishingIndex& published, const Component& component, const Service& service,
+void insertEndpoint(PublishingIndex& published, const Component& component, const Service& service,
                     const ServiceEndpoint& endpoint) {
-  if (published.holds(component, service, endpoint)) return false;
-  published.append(component, service, endpoint);
-  return true;
+  if (!published.holds(component, service, endpoint)) published.append(component, service, endpoint);
 }
 
 // ---- the steps of a cycle ----
@@ -271,7 +267,9 @@ void matchEndpoints(MachineComponentServices& incoming, MachineComponentServices
 }
 
 // Withdraws stale endpoints, then the services and components left empty.
-void pruneStaleServices(MachineComponentServices& published, PortForwarding& forwarding) {
+// True when an endpoint was withdrawn.
+bool pruneStaleServices(MachineComponentServices& published, PortForwarding& forwarding) {
+  bool withdrawn = false;
   std::list<Component>& components = published.ComponentList;
   for (auto component = components.begin(); component != components.end();) {
     std::list<Service>& services = component->ServiceList;
@@ -286,7 +284,7 @@ void pruneStaleServices(MachineComponentServices& published, PortForwarding& for
         MGM_LOG(6, "Removed old Service: %s:%s", endpoint->EndpointIP.c_str(),
                 endpoint->EndpointPORT.c_str());
         endpoint = endpoints.erase(endpoint);
-        new_registry_service_file = true;
+        withdrawn = true;
       }
       if (endpoints.empty()) {
         MGM_LOG(6, "Removed empty Service");
@@ -302,13 +300,15 @@ void pruneStaleServices(MachineComponentServices& published, PortForwarding& for
       ++component;
     }
   }
+  return withdrawn;
 }
 
 // Publishes every incoming endpoint still new, in model order, within the
-// endpoint limit and while ports are left.
-void addNewServices(MachineComponentServices& incoming, MachineComponentServices& published,
+// endpoint limit and while ports are left. True when one was published.
+bool addNewServices(MachineComponentServices& incoming, MachineComponentServices& published,
                     PortForwarding& forwarding) {
   PublishingIndex index(incoming, published);
+  bool added = false;
   uint32_t over_limit = 0;
   uint32_t without_port = 0;
   forEachEndpoint(
@@ -332,27 +332,29 @@ void addNewServices(MachineComponentServices& incoming, MachineComponentServices
         MGM_LOG(6, "Added new Service: %s:%s", endpoint.EndpointIP.c_str(), endpoint.EndpointPORT.c_str());
         endpoint.EndpointStatus = ENDPOINT_STATUS_CURRENT;
         insertEndpoint(index, component, service, endpoint);
-        new_registry_service_file = true;
+        added = true;
       });
   if (over_limit != 0)
     MGM_LOG(3, "Endpoint limit of %u reached, %u Service endpoint(s) not published", MAX_PUBLISHED_ENDPOINTS,
             over_limit);
   if (without_port != 0)
     MGM_LOG(3, "No free external port left, %u Service endpoint(s) not published", without_port);
+  return added;
 }
 
 }  // namespace
 
-void reconcileCycle(MachineComponentServices& incoming, MachineComponentServices& published,
+bool reconcileCycle(MachineComponentServices& incoming, MachineComponentServices& published,
                     PortForwarding& forwarding, bool running) {
   refuseReceived(incoming, published, forwarding);
   if (running) addDefaultService(incoming);
   assignZoneAddresses(incoming);
   copyGatewayIdentity(published, incoming);
   // Into an empty published model every incoming endpoint is new.
+  bool withdrawn = false;
   if (!isEmpty(published)) {
     matchEndpoints(incoming, published);
-    pruneStaleServices(published, forwarding);
+    withdrawn = pruneStaleServices(published, forwarding);
   }
-  addNewServices(incoming, published, forwarding);
+  return addNewServices(incoming, published, forwarding) || withdrawn;
 }

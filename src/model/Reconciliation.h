@@ -48,7 +48,7 @@ constexpr uint32_t MAX_REFUSALS_LOGGED = 8;
 // external port and `forwarding.add` and joins `published` (at most
 // MAX_PUBLISHED_ENDPOINTS in all, the gateway's own service always; one
 // level-3 message per cycle counts the endpoints left unpublished, which a
-// later cycle tries again). Sets new_registry_service_file when `published`
-// changed. Runs no command itself.
-void reconcileCycle(MachineComponentServices& incoming, MachineComponentServices& published,
+// later cycle tries again). True when an endpoint was withdrawn from or
+// added to `published`. Runs no command itself.
+bool reconcileCycle(MachineComponentServices& incoming, MachineComponentServices& published,
                     PortForwarding& forwarding, bool running);

@@ -1,37 +1,20 @@
 #include "model/ServiceModel.h"
 
+#include <utility>
+
 #include "Logging.h"
+#include "model/EndpointText.h"
 
 ServiceEndpoint parseEndpointText(const std::string& text, const std::string& trusted) {
+  EndpointFields fields = splitEndpointText(text);
   ServiceEndpoint endpoint;
   endpoint.EndpointText = text;
-
-  // The first four fields each end at the next ":"; without one the field is
-  // the whole rest and the rest stays as it is.
-  std::string rest = text;
-  std::string* const leading[] = {&endpoint.EndpointService, &endpoint.EndpointPROT, &endpoint.EndpointID,
-                                  &endpoint.EndpointIP};
-  for (std::string* field : leading) {
-    const std::string::size_type colon = rest.find(':');
-    if (colon == std::string::npos) {
-      *field = rest;
-    } else {
-      *field = rest.substr(0, colon);
-      rest.erase(0, colon + 1);
-    }
-  }
-
-  // The port runs up to a suffix that starts at the first "[", or, when
-  // there is none, at the first "/".
-  std::string::size_type suffix = rest.find('[');
-  if (suffix == std::string::npos) suffix = rest.find('/');
-  if (suffix == std::string::npos) {
-    endpoint.EndpointPORT = rest;
-  } else {
-    endpoint.EndpointPORT = rest.substr(0, suffix);
-    endpoint.EndpointSuffix = rest.substr(suffix);
-  }
-
+  endpoint.EndpointService = std::move(fields.service);
+  endpoint.EndpointPROT = std::move(fields.protocol);
+  endpoint.EndpointID = std::move(fields.id);
+  endpoint.EndpointIP = std::move(fields.address);
+  endpoint.EndpointPORT = std::move(fields.port);
+  endpoint.EndpointSuffix = std::move(fields.suffix);
   endpoint.EndpointZone = trusted == "true" ? "Trusted" : "Untrusted";
   endpoint.EndpointExternalPORT = 0;
   endpoint.EndpointStatus = ENDPOINT_STATUS_NEW;

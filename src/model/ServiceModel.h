@@ -49,10 +49,8 @@ struct MachineComponentServices {
   std::list<std::string> ServiceFileNames;  // spool file names, no directory
 };
 
-// Splits an endpoint text
-//   service ":" protocol ":" id ":" address ":" port [suffix]
-// into a new endpoint (status new, no external port, zone from `trusted`).
-// Nothing is trimmed or validated.
+// Splits an endpoint text (model/EndpointText.h) into a new endpoint (status
+// new, no external port, zone from `trusted`).
 ServiceEndpoint parseEndpointText(const std::string& text, const std::string& trusted);
 
 // True when the model has no components.

@@ -13,11 +13,6 @@
 
 namespace mgm_bus {
 
-// Names on the wire (docs/bus-protocol.md).
-constexpr const char* LIFECYCLE_INTERFACE = "tarn.Lifecycle";
-constexpr const char* ALARM_INTERFACE = "tarn.Alarm";
-constexpr const char* STATUS_REPLY_MEMBER = "StatusReply";
-
 // A message could not be built or queued (out of memory inside libdbus).
 constexpr uint32_t MB_SEND_FAILED = 0x11000001;
 

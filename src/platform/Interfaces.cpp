@@ -34,8 +34,8 @@ const LifecycleMethod* findLifecycleMethod(const char* member) {
   return nullptr;
 }
 
-constexpr const char* LIFECYCLE_XML =
-    "  <interface name=\"tarn.Lifecycle\">\n"
+// The methods of each interface as introspection reports them.
+constexpr const char* LIFECYCLE_METHODS_XML =
     "    <method name=\"Start\"><arg name=\"result\" type=\"u\" direction=\"out\"/></method>\n"
     "    <method name=\"Stop\"><arg name=\"target\" type=\"u\" direction=\"in\"/>"
     "<arg name=\"result\" type=\"u\" direction=\"out\"/></method>\n"
@@ -44,15 +44,16 @@ constexpr const char* LIFECYCLE_XML =
     "    <method name=\"Exit\"><arg name=\"result\" type=\"u\" direction=\"out\"/></method>\n"
     "    <method name=\"Status\"><arg name=\"connection_name\" type=\"s\" direction=\"in\"/>"
     "<arg name=\"object_path\" type=\"s\" direction=\"in\"/>"
-    "<arg name=\"result\" type=\"u\" direction=\"out\"/></method>\n"
-    "  </interface>\n";
+    "<arg name=\"result\" type=\"u\" direction=\"out\"/></method>\n";
 
-constexpr const char* ALARM_XML =
-    "  <interface name=\"tarn.Alarm\">\n"
+constexpr const char* ALARM_METHODS_XML =
     "    <method name=\"AlarmReply\"><arg name=\"alarm_id\" type=\"u\" direction=\"in\"/>"
     "<arg name=\"result\" type=\"u\" direction=\"in\"/>"
-    "<arg name=\"code\" type=\"u\" direction=\"out\"/></method>\n"
-    "  </interface>\n";
+    "<arg name=\"code\" type=\"u\" direction=\"out\"/></method>\n";
+
+std::string interfaceXml(const char* name, const char* methodsXml) {
+  return std::string("  <interface name=\"") + name + "\">\n" + methodsXml + "  </interface>\n";
+}
 
 // Decides whether a method call on `path` belongs to the handler serving
 // `interface` at `ownPath`. A call without an interface field belongs to it
@@ -93,12 +94,12 @@ uint32_t RequestHandlers::RegisterInterface(MessageDispatcher& dispatcher) {
 bool RequestHandlers::Dispatch(BusMessage& message, uint32_t& rc) {
   const LifecycleMethod* method = findLifecycleMethod(message.Member());
   if (message.IsCall(DBUS_INTERFACE_INTROSPECTABLE, "Introspect")) {
-    message.OfferObject(own_path_, LIFECYCLE_XML);
+    message.OfferObject(own_path_, interfaceXml(bus_protocol::LIFECYCLE_INTERFACE, LIFECYCLE_METHODS_XML));
     return false;
   }
-  if (!addressedTo(message, own_path_, mgm_bus::LIFECYCLE_INTERFACE, method != nullptr)) return false;
+  if (!addressedTo(message, own_path_, bus_protocol::LIFECYCLE_INTERFACE, method != nullptr)) return false;
   if (!method) {
-    refuseUnknown(message, mgm_bus::LIFECYCLE_INTERFACE, rc);
+    refuseUnknown(message, bus_protocol::LIFECYCLE_INTERFACE, rc);
     return true;
   }
   if (std::strcmp(message.Signature(), method->signature) != 0) {
@@ -164,7 +165,7 @@ uint32_t ReplyProxy::SendStatusReply(const MessageBusNames& target, AppStatus st
 
   DBusMessage* call =
       dbus_message_new_method_call(target.GetConnectionName(), target.GetObjectPath(),
-                                   mgm_bus::LIFECYCLE_INTERFACE, mgm_bus::STATUS_REPLY_MEMBER);
+                                   bus_protocol::LIFECYCLE_INTERFACE, bus_protocol::STATUS_REPLY_MEMBER);
   if (!call) return mgm_bus::MB_SEND_FAILED;
   // Nobody answers a status reply, and a target that is not on the bus is
   // not started for it.
@@ -199,13 +200,13 @@ uint32_t ReplyHandlers::RegisterInterface(MessageDispatcher& dispatcher) {
 
 bool ReplyHandlers::Dispatch(BusMessage& message, uint32_t& rc) {
   if (message.IsCall(DBUS_INTERFACE_INTROSPECTABLE, "Introspect")) {
-    message.OfferObject(own_path_, ALARM_XML);
+    message.OfferObject(own_path_, interfaceXml(bus_protocol::ALARM_INTERFACE, ALARM_METHODS_XML));
     return false;
   }
   bool isAlarmReply = std::strcmp(message.Member(), "AlarmReply") == 0;
-  if (!addressedTo(message, own_path_, mgm_bus::ALARM_INTERFACE, isAlarmReply)) return false;
+  if (!addressedTo(message, own_path_, bus_protocol::ALARM_INTERFACE, isAlarmReply)) return false;
   if (!isAlarmReply) {
-    refuseUnknown(message, mgm_bus::ALARM_INTERFACE, rc);
+    refuseUnknown(message, bus_protocol::ALARM_INTERFACE, rc);
     return true;
   }
   if (std::strcmp(message.Signature(), "uu") != 0) {
@@ -221,9 +222,8 @@ bool ReplyHandlers::Dispatch(BusMessage& message, uint32_t& rc) {
   return true;
 }
 
-RequestProxy::RequestProxy(const MessageBusNames& own, const MessageBusNames& alarmManager)
-    : own_connection_name_(own.GetConnectionName()),
-      alarm_manager_connection_name_(alarmManager.GetConnectionName()) {}
+// Nothing is sent yet: the names are not kept.
+RequestProxy::RequestProxy(const MessageBusNames&, const MessageBusNames&) {}
 RequestProxy::~RequestProxy() = default;
 
 }  // namespace Alarm

@@ -5,19 +5,20 @@
 #include <cstdint>
 #include <string>
 
+#include "BusProtocol.h"
 #include "MessageBus.h"
 
 namespace Interfaces {
 namespace Lifecycle {
 
-// Lifecycle status of an application; 5 and 6 are further stop statuses.
+// Lifecycle status of an application (5 and 6 are further stop statuses).
 enum AppStatus : uint32_t {
-  Created = 0,
-  Ready = 1,
-  Starting = 2,
-  Running = 3,
-  Stopped = 4,
-  Exiting = 7,
+  Created = bus_protocol::STATUS_CREATED,
+  Ready = bus_protocol::STATUS_READY,
+  Starting = bus_protocol::STATUS_STARTING,
+  Running = bus_protocol::STATUS_RUNNING,
+  Stopped = bus_protocol::STATUS_STOPPED,
+  Exiting = bus_protocol::STATUS_EXITING,
 };
 
 // Lifecycle requests, called inside MessageDispatcher::HandleMessage. Each
@@ -88,10 +89,6 @@ class RequestProxy : public MessageProxy {
  public:
   RequestProxy(const MessageBusNames& own, const MessageBusNames& alarmManager);
   ~RequestProxy() override;
-
- private:
-  std::string own_connection_name_;
-  std::string alarm_manager_connection_name_;
 };
 
 }  // namespace Alarm

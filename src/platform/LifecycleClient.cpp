@@ -1,47 +1,16 @@
 #include "LifecycleClient.h"
 
 #include <dbus/dbus.h>
-#include <time.h>
 
-#include <algorithm>
-#include <cstring>
+#include "BusWait.h"
 
 namespace mgm_client {
 
-namespace {
-
-constexpr const char* LIFECYCLE_INTERFACE = "tarn.Lifecycle";
-
-long long monotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-}  // namespace
-
-const char* statusName(uint32_t status) {
-  switch (status) {
-    case 0:
-      return "Created";
-    case 1:
-      return "Ready";
-    case 2:
-      return "Starting";
-    case 3:
-      return "Running";
-    case 4:
-      return "Stopped";
-    case 7:
-      return "Exiting";
-    default:
-      return nullptr;
-  }
-}
+using bus_protocol::LIFECYCLE_INTERFACE;
 
 std::string describeStatus(uint32_t status) {
   std::string text = std::to_string(status);
-  if (const char* name = statusName(status)) text += std::string(" (") + name + ")";
+  if (const char* name = bus_protocol::statusName(status)) text += std::string(" (") + name + ")";
   return text;
 }
 
@@ -97,7 +66,8 @@ CallResult LifecycleClient::Call(const char* member, const char* text1, const ch
     result.error_text = "not connected to the bus";
     return result;
   }
-  DBusMessage* call = dbus_message_new_method_call(DAEMON_NAME, DAEMON_PATH, LIFECYCLE_INTERFACE, member);
+  DBusMessage* call = dbus_message_new_method_call(bus_protocol::DAEMON.name, bus_protocol::DAEMON.path,
+                                                   LIFECYCLE_INTERFACE, member);
   if (!call) {
     result.error_name = DBUS_ERROR_NO_MEMORY;
     return result;
@@ -164,15 +134,14 @@ CallResult LifecycleClient::Status(const std::string& connectionName, const std:
 
 WaitResult LifecycleClient::WaitStatusReply(int timeoutMs, StatusReplyEvent& event) {
   if (!connection_) return WaitResult::Closed;
-  const long long deadline = monotonicMs() + std::max(timeoutMs, 0);
-  bool polled = false;
+  mgm_bus::BusWait wait(timeoutMs);
   for (;;) {
     while (DBusMessage* message = dbus_connection_pop_message(connection_)) {
       if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
         dbus_message_unref(message);
         return WaitResult::Closed;
       }
-      if (dbus_message_is_method_call(message, LIFECYCLE_INTERFACE, "StatusReply")) {
+      if (dbus_message_is_method_call(message, LIFECYCLE_INTERFACE, bus_protocol::STATUS_REPLY_MEMBER)) {
         const char* from = nullptr;
         dbus_uint32_t status = 0;
         bool ok = dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &from, DBUS_TYPE_UINT32, &status,
@@ -197,13 +166,7 @@ WaitResult LifecycleClient::WaitStatusReply(int timeoutMs, StatusReplyEvent& eve
       dbus_message_unref(message);
     }
     if (!dbus_connection_get_is_connected(connection_)) return WaitResult::Closed;
-    long long remaining = deadline - monotonicMs();
-    if (remaining <= 0) {
-      if (polled) return WaitResult::TimedOut;
-      remaining = 0;
-    }
-    polled = true;
-    dbus_connection_read_write(connection_, static_cast<int>(remaining));
+    if (!wait.readMore(connection_)) return WaitResult::TimedOut;
   }
 }
 

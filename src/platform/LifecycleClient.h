@@ -1,5 +1,5 @@
 // Client side of the lifecycle protocol (docs/bus-protocol.md) for tools
-// that drive the daemon: sends tarn.Lifecycle requests to "tarn.mgm" and
+// that drive the daemon: sends lifecycle requests to the daemon and
 // receives StatusReply calls. One thread; talks to the system bus
 // (DBUS_SYSTEM_BUS_ADDRESS honoured).
 #pragma once
@@ -7,17 +7,12 @@
 #include <cstdint>
 #include <string>
 
+#include "BusProtocol.h"
+
 struct DBusConnection;
 
 namespace mgm_client {
 
-constexpr const char* DAEMON_NAME = "tarn.mgm";
-constexpr const char* DAEMON_PATH = "/tarn/mgm";
-constexpr const char* SUPERVISOR_NAME = "tarn.main";
-constexpr const char* SUPERVISOR_PATH = "/tarn/main";
-
-// Name of a lifecycle status ("Running"), or null for values without one.
-const char* statusName(uint32_t status);
 // "3 (Running)", or just "5" for a value without a name.
 std::string describeStatus(uint32_t status);
 

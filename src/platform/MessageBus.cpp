@@ -3,25 +3,12 @@
 // to its handlers, and proxies that send through the connection.
 #include "MessageBus.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "BusWait.h"
 #include "DBusMessage.h"
-
-MessageBusNames::MessageBusNames(const char* connectionName, const char* objectPath, const char* third)
-    : connection_name_(connectionName ? connectionName : ""),
-      object_path_(objectPath ? objectPath : ""),
-      third_(third ? third : "") {}
-MessageBusNames::~MessageBusNames() = default;
-const char* MessageBusNames::GetConnectionName() const { return connection_name_.c_str(); }
-const char* MessageBusNames::GetObjectPath() const { return object_path_.c_str(); }
-const char* MessageBusNames::GetThirdName() const { return third_.c_str(); }
-
-MessageBus::~MessageBus() = default;
-MessageHandler::~MessageHandler() = default;
 
 // ---- DBusMessageBus ----
 
@@ -65,12 +52,6 @@ uint32_t DBusMessageBus::Disconnect() {
 // ---- MessageDispatcher ----
 
 namespace {
-
-long long monotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 constexpr const char* INTROSPECTABLE_XML =
     "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
@@ -180,9 +161,7 @@ void MessageDispatcher::AddHandler(MessageHandler* handler) {
 uint32_t MessageDispatcher::HandleMessage(int timeout) {
   DBusConnection* connection = mgm_bus::connectionOf(bus_);
   if (!connection) return MB_NOT_CONNECTED;
-  // A negative time-out means no wait at all: every call stays bounded.
-  const long long deadline = monotonicMs() + std::max(timeout, 0);
-  bool polled = false;
+  mgm_bus::BusWait wait(timeout);
   for (;;) {
     if (DBusMessage* raw = dbus_connection_pop_message(connection)) {
       uint32_t rc = dispatch(connection, raw, handlers_);
@@ -190,17 +169,7 @@ uint32_t MessageDispatcher::HandleMessage(int timeout) {
       return rc;
     }
     if (!dbus_connection_get_is_connected(connection)) return MB_CONNECTION_CLOSED;
-    long long remaining = deadline - monotonicMs();
-    if (remaining <= 0) {
-      if (polled) return MB_NO_MESSAGE;
-      remaining = 0;  // look at the socket once even with no time left
-    }
-    polled = true;
-    // Reads and writes what the socket allows, waiting at most `remaining`;
-    // it returns early on any traffic (also part of a message, also an
-    // interrupted poll), so the loop goes on until a whole message is
-    // queued or the deadline has passed.
-    dbus_connection_read_write(connection, static_cast<int>(remaining));
+    if (!wait.readMore(connection)) return MB_NO_MESSAGE;
   }
 }
 

@@ -18,8 +18,8 @@ constexpr uint32_t MB_CONNECTION_CLOSED = 0x11000007;
 constexpr uint32_t MB_INVALID_ARGUMENTS = 0x11000008;
 constexpr uint32_t MB_UNKNOWN_MEMBER = 0x1100000B;
 
-// Names one bus participant: its connection name, its object path and a
-// third name that is reserved (pass "").
+// Names one bus participant: its connection name and its object path; the
+// third name is reserved (pass "").
 class MessageBusNames {
  public:
   MessageBusNames(const char* connectionName, const char* objectPath, const char* third);
@@ -27,12 +27,10 @@ class MessageBusNames {
 
   const char* GetConnectionName() const;
   const char* GetObjectPath() const;
-  const char* GetThirdName() const;
 
  private:
   std::string connection_name_;
   std::string object_path_;
-  std::string third_;
 };
 
 // One received message. Defined by the bus implementation.
@@ -90,8 +88,6 @@ class MessageDispatcher {
   uint32_t HandleMessage(int timeout);
   // `handler` must remain live while this dispatcher is in use.
   void AddHandler(MessageHandler* handler);
-
-  MessageBus* GetBus() const { return bus_; }
 
  private:
   MessageBus* bus_ = nullptr;

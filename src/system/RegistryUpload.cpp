@@ -4,13 +4,10 @@
 #include <string>
 
 #include "Logging.h"
-#include "env/Env.h"
 #include "env/Globals.h"
 #include "system/Shell.h"
 
 namespace {
-
-using Clock = Env::Clock;
 
 // A hung registry or network must not hold up the lifecycle loop: curl gives
 // up connecting after 5 s and the whole transfer after 8 s, below the ten
@@ -19,31 +16,6 @@ using Clock = Env::Clock;
 // transfers, so the command makes exactly one and --max-time bounds the
 // whole command.
 const char* const CURL_OPTIONS = " --globoff --connect-timeout 5 --max-time 8";
-
-constexpr std::chrono::seconds FIRST_RETRY_DELAY{10};
-constexpr std::chrono::seconds MAX_RETRY_DELAY{600};
-
-int failed_attempts = 0;  // since the last success or rewritten request
-Clock::time_point next_attempt;
-
-Clock::time_point now() { return Env::current().now(); }
-
-// 10 s after the first failure, doubling up to 600 s.
-std::chrono::seconds retryDelay(int failures) {
-  std::chrono::seconds delay = FIRST_RETRY_DELAY;
-  for (int i = 1; i < failures && delay < MAX_RETRY_DELAY; ++i) delay *= 2;
-  return delay < MAX_RETRY_DELAY ? delay : MAX_RETRY_DELAY;
-}
-
-// The request stays pending; a later cycle posts it again.
-void recordFailure() {
-  registry_service_file_send_request = true;
-  ++failed_attempts;
-  const std::chrono::seconds delay = retryDelay(failed_attempts);
-  next_attempt = now() + delay;
-  MGM_LOG(3, "Registry did not accept the MachineComponentServices file; next attempt in %lld s",
-          static_cast<long long>(delay.count()));
-}
 
 // The prefix as one URL path segment: every byte outside RFC 3986's
 // unreserved set (A-Z a-z 0-9 - . _ ~) is percent-encoded, so ":" and blank
@@ -89,7 +61,7 @@ std::string uploadCommand(const std::string& encoded_prefix) {
 
 }  // namespace
 
-int sendRegistryServiceFile(const MachineComponentServices& published) {
+bool sendRegistryServiceFile(const MachineComponentServices& published) {
   MGM_LOG(6, "Sending MachineComponentServices file to registry.");
   const std::string encoded_prefix = encodePathSegment(published.ComponentIDPrefix);
   const std::string command = uploadCommand(encoded_prefix);
@@ -100,20 +72,8 @@ int sendRegistryServiceFile(const MachineComponentServices& published) {
     output = runCommand(command.c_str());
   } catch (const std::runtime_error& error) {
     MGM_LOG(3, "Could not start curl to send the MachineComponentServices file: %s", error.what());
-    recordFailure();
-    return 0;
+    return false;
   }
   MGM_LOG(6, "doSend responded with: %s", output.c_str());
-
-  if (isSuccessStatus(output)) {
-    registry_service_file_send_request = false;
-    failed_attempts = 0;
-  } else {
-    recordFailure();
-  }
-  return 0;
+  return isSuccessStatus(output);
 }
-
-bool registryUploadDue() { return failed_attempts == 0 || now() >= next_attempt; }
-
-void resetRegistryBackOff() { failed_attempts = 0; }

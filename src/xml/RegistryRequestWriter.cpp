@@ -129,14 +129,10 @@ uint32_t writeRegistryServiceFile(const MachineComponentServices& published) {
   if (!saveAtomically(doc, registry_file_name + xml_extension)) {
     MGM_LOG(3, "Could not write the registry request %s (%s): it is written again in the next cycle",
             path.c_str(), std::strerror(errno));
-    registry_service_file_send_request = false;
     return 1;
   }
 
   MGM_LOG(6, "MachineComponentServices ready to send to registry.");
-
-  new_registry_service_file = false;
-  registry_service_file_send_request = true;
   return 0;
 }
 

@@ -4,7 +4,7 @@
 // gateway addresses, and faults injected into file creation; the spool's
 // entries are the real ones (PosixEnv). Installed as the current Env while it
 // lives (the previous one comes back after), with the process-wide flags
-// and the registry back-off at their initial values.
+// and the registry request's state at their initial values.
 #pragma once
 
 #include <arpa/inet.h>
@@ -33,9 +33,9 @@
 #include <vector>
 
 #include "PlatformDouble.h"
+#include "cycle/RegistryRequestState.h"
 #include "env/Env.h"
 #include "env/Globals.h"
-#include "system/RegistryUpload.h"
 
 class TestEnv : public PosixEnv {
  public:
@@ -67,8 +67,8 @@ class TestEnv : public PosixEnv {
     mkdir(dir.c_str(), 0700);
     run_thread = true;
     max_file_age = 1200;
-    new_registry_service_file = registry_service_file_send_request = tarn_is_iot = false;
-    resetRegistryBackOff();
+    tarn_is_iot = false;
+    resetRegistryRequestState();
     platform_double::resetAll();
     outputs["/sbin/ifconfig Untrusted | grep 'inet addr' | cut -d: -f2 | awk '{print $1}'"] =
         "198.51.100.1\n";

@@ -27,14 +27,7 @@ void Logging::Message(LOGGING_LEVEL level, const char*, int, const char* fmt, ..
 
 // ---- Message bus ----
 
-MessageBusNames::MessageBusNames(const char* connectionName, const char* objectPath, const char* third)
-    : connection_name_(connectionName), object_path_(objectPath), third_(third) {}
-MessageBusNames::~MessageBusNames() = default;
-const char* MessageBusNames::GetConnectionName() const { return connection_name_.c_str(); }
-const char* MessageBusNames::GetObjectPath() const { return object_path_.c_str(); }
-
-MessageBus::~MessageBus() = default;
-MessageHandler::~MessageHandler() = default;
+// MessageBusNames and the interfaces' destructors: src/platform's own.
 
 DBusMessageBus::DBusMessageBus() = default;
 DBusMessageBus::~DBusMessageBus() = default;
