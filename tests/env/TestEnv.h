@@ -66,7 +66,6 @@ class TestEnv : public PosixEnv {
   TestEnv() {
     mkdir(dir.c_str(), 0700);
     run_thread = true;
-    max_file_age = 1200;
     tarn_is_iot = false;
     resetRegistryRequestState();
     platform_double::resetAll();
