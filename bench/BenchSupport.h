@@ -30,9 +30,9 @@ class TempDir {
 };
 
 // The real device with the spool in `spool` (ends in "/").
-class SpoolEnv : public EnvWrapper {
+class SpoolEnv : public PosixEnv {
  public:
-  explicit SpoolEnv(std::string spool = "") : EnvWrapper(Env::current()), spool(std::move(spool)) {}
+  explicit SpoolEnv(std::string spool = "") : spool(std::move(spool)) {}
   const std::string& spoolDirectory() override { return spool; }
   std::string spool;
 };

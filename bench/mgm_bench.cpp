@@ -44,7 +44,7 @@ class BenchEnv : public bench::SpoolEnv {
     if (command.compare(0, 5, "curl ") == 0) return "200\n";
     return "";
   }
-  int runShell(const std::string&) override {
+  int runForStatus(const std::string&) override {
     ++executed;
     return 0;
   }

@@ -239,20 +239,18 @@ CommandOutcome runWithDeadline(const std::string& command, bool capture, millise
   deadline = deadlineFor(program, deadline);
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("popen() failed!");
+  UniqueFd read_end(ends[0]);
   const pid_t pid = startShell(command, capture, ends);
   close(ends[1]);
-  if (pid < 0) {
-    close(ends[0]);
-    throw std::runtime_error("popen() failed!");
-  }
+  if (pid < 0) throw std::runtime_error("popen() failed!");
   setpgid(pid, pid);  // here too: the group exists before any kill
   const RealClock::time_point until = RealClock::now() + deadline;
 
   CommandOutcome outcome;
   std::string raw;
   int reaped = 0;
-  const Waited waited = waitForCommand(ends[0], capture ? -1 : pid, until, raw, reaped);
-  close(ends[0]);
+  const Waited waited = waitForCommand(read_end.get(), capture ? -1 : pid, until, raw, reaped);
+  read_end.reset();
   std::optional<int> status;
   if (waited == Waited::Reaped) status = reaped;
   // Its output closed, the command is ending: a moment to become reapable.
@@ -275,7 +273,7 @@ std::string PosixEnv::runCommand(const std::string& command) {
   return runWithDeadline(command, true, commandDeadline(command)).output;
 }
 
-int PosixEnv::runShell(const std::string& command) {
+int PosixEnv::runForStatus(const std::string& command) {
   try {
     return runWithDeadline(command, false, commandDeadline(command)).status;
   } catch (const std::runtime_error&) {
@@ -284,6 +282,8 @@ int PosixEnv::runShell(const std::string& command) {
 }
 
 Env::Clock::time_point PosixEnv::now() { return Clock::now(); }
+
+std::time_t PosixEnv::wallClock() { return std::time(nullptr); }
 
 const std::string& PosixEnv::spoolDirectory() { return spool_directory; }
 

@@ -1,14 +1,42 @@
-// The device as the daemon sees it: the shell, the monotonic clock, the
-// spool directory and the operations on its entries, and the gateway's own
-// addresses. Every part that touches the device does so through
-// Env::current(), so a test replaces the device by installing one object
-// (see ScopedEnv) instead of patching globals.
+// The device as the daemon sees it. Every access the daemon makes to the
+// device goes through Env::current(): the shell (every command it runs,
+// under the real device's deadlines below), the monotonic clock (intervals,
+// back-off, once-a-minute reports), the wall clock (the spool's ageing),
+// the spool directory and the operations on its entries, and the gateway's
+// own addresses. A test replaces the device by installing one object (see
+// ScopedEnv); it never patches globals beside it.
+//
+// Left outside on purpose:
+// - reading and writing a descriptor an Env opened (read, write, fstat,
+//   fdopen): the Env decides what is opened, and may fail the open or hand
+//   out a descriptor that fails every write;
+// - the receiver's UDP socket (src/intake/Receiver): tests and the e2e
+//   scenarios send real datagrams to a port of their own;
+// - the bus and the log: the platform libraries are their seam;
+// - the process's own state: its effective user (the spool's owner check),
+//   libc rand() for the external ports (never seeded: its sequence is what
+//   the registry sees), std::random_device for names no one can guess, and
+//   the threads;
+// - the shell runner's own clock: a deadline is real time a real command
+//   takes, whatever clock a test installs.
+//
+// Threads: the main thread may call everything. The receiver thread calls
+// only now(), spoolDirectory() and the entry operations (openAt, renameAt,
+// unlinkAt, statAt, listAt), so an Env keeps those safe to call from both
+// threads at once; PosixEnv's are plain system calls. runCommand and
+// runForStatus are main thread only. An Env is installed and removed (and a
+// test's hooks changed) only on the main thread while no receiver runs.
+//
+// Errors are reported as the system calls report them (-1 or false, errno
+// set); the caller logs them. Only runCommand throws (the runner's "popen()
+// failed!"), and only the runner's deadline lines are logged here.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,13 +52,17 @@ class Env {
 
   // Runs `command` with /bin/sh and returns its whole standard output,
   // unchanged. Throws std::runtime_error("popen() failed!") when it cannot
-  // be started. The real device ends it at its deadline (commandDeadline).
+  // be started. The real device ends it at its deadline (runWithDeadline).
   virtual std::string runCommand(const std::string& command) = 0;
-  // Runs `command` with /bin/sh for its effect; returns the status as
+  // Runs `command` with /bin/sh for its exit status only: its output is not
+  // captured (it goes where the daemon's goes). Returns the status as
   // system(3) does (-1 when it cannot be started). The real device ends it
-  // at its deadline (commandDeadline).
-  virtual int runShell(const std::string& command) = 0;
+  // at its deadline (runWithDeadline).
+  virtual int runForStatus(const std::string& command) = 0;
+  // The monotonic clock.
   virtual Clock::time_point now() = 0;
+  // Seconds since the epoch, as time(2): the spool ages its files by it.
+  virtual std::time_t wallClock() = 0;
   // The directory of the spool; always ends in "/".
   virtual const std::string& spoolDirectory() = 0;
 
@@ -58,13 +90,15 @@ class Env {
   static Env* installed;
 };
 
-// The real device: /bin/sh, std::chrono::steady_clock and the constant
-// spool directory.
+// The real device: /bin/sh through runWithDeadline, std::chrono::steady_clock,
+// time(2), the constant spool directory, the *at(2) system calls and
+// getifaddrs(3).
 class PosixEnv : public Env {
  public:
   std::string runCommand(const std::string& command) override;
-  int runShell(const std::string& command) override;
+  int runForStatus(const std::string& command) override;
   Clock::time_point now() override;
+  std::time_t wallClock() override;
   const std::string& spoolDirectory() override;
   int openAt(int dir, const std::string& name, int flags, mode_t mode) override;
   int mkdirAt(int dir, const std::string& name, mode_t mode) override;
@@ -73,37 +107,6 @@ class PosixEnv : public Env {
   bool statAt(int dir, const std::string& name, struct stat& status) override;
   bool listAt(int dir, std::vector<std::string>& names) override;
   std::vector<std::string> gatewayAddresses() override;
-};
-
-// Forwards every call to another Env, so a test overrides only what it
-// needs. `target` must outlive the wrapper.
-class EnvWrapper : public Env {
- public:
-  explicit EnvWrapper(Env& target) : target_(target) {}
-  std::string runCommand(const std::string& command) override { return target_.runCommand(command); }
-  int runShell(const std::string& command) override { return target_.runShell(command); }
-  Clock::time_point now() override { return target_.now(); }
-  const std::string& spoolDirectory() override { return target_.spoolDirectory(); }
-  int openAt(int dir, const std::string& name, int flags, mode_t mode) override {
-    return target_.openAt(dir, name, flags, mode);
-  }
-  int mkdirAt(int dir, const std::string& name, mode_t mode) override {
-    return target_.mkdirAt(dir, name, mode);
-  }
-  int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
-    return target_.renameAt(dir, from, to, flags);
-  }
-  int unlinkAt(int dir, const std::string& name, int flags) override {
-    return target_.unlinkAt(dir, name, flags);
-  }
-  bool statAt(int dir, const std::string& name, struct stat& status) override {
-    return target_.statAt(dir, name, status);
-  }
-  bool listAt(int dir, std::vector<std::string>& names) override { return target_.listAt(dir, names); }
-  std::vector<std::string> gatewayAddresses() override { return target_.gatewayAddresses(); }
-
- private:
-  Env& target_;
 };
 
 // Makes `env` the current Env for the object's life and restores the
@@ -151,6 +154,12 @@ int createFileAt(int dir, const std::string& name);
 // regular file of at most `limit` bytes, opened without following a link
 // (and without blocking on a FIFO someone planted). False otherwise.
 bool readRegularFileAt(int dir, const std::string& name, size_t limit, std::string& text);
+
+// ---- The real device's shell runner ----
+// PosixEnv::runCommand and runForStatus run every command through
+// runWithDeadline with the command's commandDeadline; WhileCommandsRun lets
+// the lifecycle loop answer the bus while one runs. An Env that replaces
+// those two calls (a test's) runs none of this. Main thread only, all of it.
 
 // The longest a command may run before the runner ends it: by the program
 // the command line starts with (see Env.cpp for each one's reason).

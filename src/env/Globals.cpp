@@ -22,7 +22,7 @@ const std::string receiver_port = daemon_facts::RECEIVER_PORT;
 const std::string receive_buffer_size = std::to_string(daemon_facts::MAX_DATAGRAM_SIZE);
 
 std::atomic<bool> run_thread{true};
-int32_t max_file_age = 1200;
+const int32_t max_file_age = 1200;
 bool tarn_is_iot = false;
 
 const std::string& spoolDirectory() { return Env::current().spoolDirectory(); }

@@ -27,8 +27,8 @@ extern const std::string receive_buffer_size;
 // The receiver loops while this is true. Written by the main thread, read by
 // the receiver thread.
 extern std::atomic<bool> run_thread;
-// Seconds after which a spooled file is deleted.
-extern int32_t max_file_age;
+// Seconds after which a spooled file is deleted; nothing changes it.
+extern const int32_t max_file_age;
 // The device may use the IoT function (decided by each created phase).
 extern bool tarn_is_iot;
 

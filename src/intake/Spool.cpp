@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <istream>
 #include <map>
 #include <random>
@@ -217,7 +216,7 @@ class FutureDates {
 // True when the file with this status is older than max_file_age. The test
 // runs in 32-bit signed arithmetic, wrapping like the device's time_t does.
 bool isAged(const std::string& name, const struct stat& status, FutureDates& future) {
-  const int32_t now32 = static_cast<int32_t>(std::time(nullptr));
+  const int32_t now32 = static_cast<int32_t>(Env::current().wallClock());
   const int32_t mtime32 = static_cast<int32_t>(status.st_mtime);
   if (mtime32 > now32) return future.secondsSeen(name, status, Env::current().now()) > max_file_age;
   const int32_t limit =

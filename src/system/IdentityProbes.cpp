@@ -88,4 +88,4 @@ int readZoneIPAddresses(MachineComponentServices& model) {
   return 0;
 }
 
-bool checkIotAllowed() { return runShell("/usr/local/bin/tarn-vpn-manager -check") == 0; }
+bool checkIotAllowed() { return runForStatus("/usr/local/bin/tarn-vpn-manager -check") == 0; }

@@ -41,21 +41,21 @@ bool parseAddress(const std::string& text, uint32_t& address) {
 }  // namespace
 
 int setupNatChain() {
-  runShell("echo 1 > /proc/sys/net/ipv4/ip_forward");
-  runShell("iptables -t nat -D PREROUTING -j IOT");
-  runShell("iptables -t nat -F IOT");
-  runShell("iptables -t nat -N IOT");
-  runShell("iptables -t nat -A PREROUTING -j IOT");
+  runForStatus("echo 1 > /proc/sys/net/ipv4/ip_forward");
+  runForStatus("iptables -t nat -D PREROUTING -j IOT");
+  runForStatus("iptables -t nat -F IOT");
+  runForStatus("iptables -t nat -N IOT");
+  runForStatus("iptables -t nat -A PREROUTING -j IOT");
   return 0;
 }
 
 int addPortForwarding(const ServiceEndpoint& endpoint) {
-  runShell("iptables -t nat -A IOT" + ruleWords(endpoint, " -j DNAT --to-destination "));
+  runForStatus("iptables -t nat -A IOT" + ruleWords(endpoint, " -j DNAT --to-destination "));
   return 0;
 }
 
 int deletePortForwarding(const ServiceEndpoint& endpoint) {
-  runShell("iptables -t nat -D IOT" + ruleWords(endpoint, " -j DNAT  --to-destination "));
+  runForStatus("iptables -t nat -D IOT" + ruleWords(endpoint, " -j DNAT  --to-destination "));
   return 0;
 }
 

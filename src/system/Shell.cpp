@@ -28,7 +28,7 @@ bool isPlainWordCharacter(char c) {
 
 std::string runCommand(const char* command) { return Env::current().runCommand(command); }
 
-int runShell(const std::string& command) { return Env::current().runShell(command); }
+int runForStatus(const std::string& command) { return Env::current().runForStatus(command); }
 
 std::string shellWord(const std::string& value) {
   bool plain = !value.empty();

@@ -8,8 +8,9 @@
 // Runs one command line and returns its whole standard output; throws
 // std::runtime_error("popen() failed!").
 std::string runCommand(const char* command);
-// Runs one command line for its effect; returns the status as system(3).
-int runShell(const std::string& command);
+// Runs one command line for its exit status only, capturing nothing;
+// returns the status as system(3).
+int runForStatus(const std::string& command);
 
 // Returns `value` as exactly one shell word that the shell turns back into
 // `value` unchanged. A value made only of characters the shell never

@@ -1,7 +1,8 @@
 // The device of one test: a fresh temporary spool (in a temporary root that
 // also holds anything a test puts beside it), a shell that records every
-// command and answers from a script, a clock the test moves, and faults
-// injected into file creation. Installed as the current Env while it
+// command and answers from a script, clocks the test moves, scripted
+// gateway addresses, and faults injected into file creation; the spool's
+// entries are the real ones (PosixEnv). Installed as the current Env while it
 // lives (the previous one comes back after), with the process-wide flags
 // and the registry request's state at their initial values.
 #pragma once
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -35,7 +37,7 @@
 #include "env/Env.h"
 #include "env/Globals.h"
 
-class TestEnv : public EnvWrapper {
+class TestEnv : public PosixEnv {
  public:
   // Shell: every command, in order; exact command -> output; one curl output
   // per post (the last one repeats); the VPN manager's check status.
@@ -61,10 +63,9 @@ class TestEnv : public EnvWrapper {
   // no receiver runs.
   std::function<void(const std::string& operation, const std::string& name)> before;
 
-  TestEnv() : EnvWrapper(device()) {
+  TestEnv() {
     mkdir(dir.c_str(), 0700);
     run_thread = true;
-    max_file_age = 1200;
     tarn_is_iot = false;
     resetRegistryRequestState();
     platform_double::resetAll();
@@ -96,7 +97,7 @@ class TestEnv : public EnvWrapper {
     auto it = outputs.find(command);
     return it == outputs.end() ? "" : it->second;
   }
-  int runShell(const std::string& command) override {
+  int runForStatus(const std::string& command) override {
     commands.push_back(command);
     if (command == "/usr/local/bin/tarn-vpn-manager -check") return vpn_check_status;
     return 0;
@@ -109,7 +110,9 @@ class TestEnv : public EnvWrapper {
     return out;
   }
 
+  // Both clocks stand still until the test moves them together.
   Clock::time_point now() override { return start_ + std::chrono::seconds(seconds_.load()); }
+  std::time_t wallClock() override { return wallNow(); }
   void advance(long seconds) { seconds_ += seconds; }
 
   const std::string& spoolDirectory() override { return dir; }
@@ -119,34 +122,34 @@ class TestEnv : public EnvWrapper {
     hook("open", name);
     if ((flags & O_CREAT) != 0 && create_error != 0) return errno = create_error, -1;
     if ((flags & O_CREAT) != 0 && disk_full) return open("/dev/full", O_WRONLY | O_CLOEXEC);
-    return EnvWrapper::openAt(dir, name, flags, mode);
+    return PosixEnv::openAt(dir, name, flags, mode);
   }
   int mkdirAt(int dir, const std::string& name, mode_t mode) override {
-    return hook("mkdir", name), EnvWrapper::mkdirAt(dir, name, mode);
+    return hook("mkdir", name), PosixEnv::mkdirAt(dir, name, mode);
   }
   int renameAt(int dir, const std::string& from, const std::string& to, unsigned flags) override {
-    return hook("rename", from), EnvWrapper::renameAt(dir, from, to, flags);
+    return hook("rename", from), PosixEnv::renameAt(dir, from, to, flags);
   }
   int unlinkAt(int dir, const std::string& name, int flags) override {
-    return hook("unlink", name), EnvWrapper::unlinkAt(dir, name, flags);
+    return hook("unlink", name), PosixEnv::unlinkAt(dir, name, flags);
   }
   bool statAt(int dir, const std::string& name, struct stat& status) override {
-    return hook("stat", name), EnvWrapper::statAt(dir, name, status);
+    return hook("stat", name), PosixEnv::statAt(dir, name, status);
   }
 
   bool listAt(int dir, std::vector<std::string>& names) override {
-    return list_error ? (errno = list_error, false) : EnvWrapper::listAt(dir, names);
+    return list_error ? (errno = list_error, false) : PosixEnv::listAt(dir, names);
   }
   std::vector<std::string> gatewayAddresses() override { return gateway_addresses; }
 
   // The spool's files (an absolute name: that file).
   std::string path(const std::string& name) const { return name.rfind('/', 0) == 0 ? name : dir + name; }
   bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
-  // Writes the file, its modification time `age` seconds in the past.
+  // Writes the file, its modification time `age` seconds before wallClock().
   void write(const std::string& name, const std::string& text, long age = 0) const {
     std::ofstream(path(name), std::ios::binary) << text;
-    const auto now = std::filesystem::last_write_time(path(name));
-    std::filesystem::last_write_time(path(name), now - std::chrono::seconds(age));
+    const timespec dated[2] = {{0, UTIME_OMIT}, {wallNow() - age, 0}};
+    utimensat(AT_FDCWD, path(name).c_str(), dated, 0);
   }
   std::string read(const std::string& name) const {
     std::ifstream in(path(name), std::ios::binary);
@@ -165,16 +168,14 @@ class TestEnv : public EnvWrapper {
   const std::string dir = root + "/spool/";
 
  private:
-  static PosixEnv& device() {
-    static PosixEnv posix;
-    return posix;
-  }
   // An hour apart for every TestEnv: a once-a-minute report starts afresh.
   static inline int instances_ = 0;
   const Clock::time_point start_ = Clock::now() + std::chrono::hours(++instances_);
+  const std::time_t wall_start_ = std::time(nullptr);
   std::atomic<long> seconds_{0};
   ScopedEnv scope_{*this};
 
+  std::time_t wallNow() const { return wall_start_ + seconds_.load(); }
   void hook(const char* operation, const std::string& name) {
     if (before) before(operation, name);
   }

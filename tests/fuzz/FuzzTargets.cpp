@@ -65,7 +65,7 @@ class FuzzEnv : public TestEnv {
     if (outputs.count(command) == 0) commands_run.push_back(shellWords(command));
     return TestEnv::runCommand(command);
   }
-  int runShell(const std::string& command) override { return commands_run.push_back(shellWords(command)), 0; }
+  int runForStatus(const std::string& line) override { return commands_run.push_back(shellWords(line)), 0; }
   int unlinkAt(int at, const std::string& name, int flags) override {
     FUZZ_CHECK(isSafeSpoolName(name));
     const int result = TestEnv::unlinkAt(at, name, flags);
