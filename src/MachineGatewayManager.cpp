@@ -10,8 +10,6 @@
 #include "intake/Spool.h"
 #include "system/IdentityProbes.h"
 #include "system/NatForwarding.h"
-#include "xml/ComponentServiceReader.h"
-#include "xml/RegistryRequestWriter.h"
 
 using Interfaces::Lifecycle::AppStatus;
 namespace LC = Interfaces::Lifecycle;
@@ -356,14 +354,4 @@ void MachineGatewayManager::restorePortForwards(const MachineComponentServices& 
   for (const Component& component : published.ComponentList)
     for (const Service& service : component.ServiceList)
       for (const ServiceEndpoint& endpoint : service.EndpointList) forwarding.add(endpoint);
-}
-
-// ---- service description files ----
-
-uint32_t MachineGatewayManager::readComponentServiceFiles(MachineComponentServices& incoming) {
-  return xml::readComponentServiceFiles(incoming);
-}
-
-uint32_t MachineGatewayManager::writeRegistryServiceFile(const MachineComponentServices& published) {
-  return xml::writeRegistryServiceFile(published);
 }

@@ -73,9 +73,6 @@ class MachineGatewayManager : public Interfaces::Lifecycle::IRequestCallbacks,
   // The receiver thread's entry; `arg` is unused.
   static void* UDPServer(void* arg);
 
-  uint32_t readComponentServiceFiles(MachineComponentServices& incoming);
-  uint32_t writeRegistryServiceFile(const MachineComponentServices& published);
-
  private:
   // Waits for a bus message as long as the status allows, then handles what
   // else is queued, up to a bound, unless a request changed the status: its

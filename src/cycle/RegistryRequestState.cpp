@@ -29,8 +29,11 @@ const bool& registry_service_file_send_request = send_pending;
 
 void registryRequestChanged() { write_due = true; }
 
+// A request that could not be written is due to be written in the next
+// cycle, also when it was the rewrite of one wiped from the spool: a pending
+// request is never dropped before the registry took it.
 void registryRequestWritten(bool written) {
-  if (written) write_due = false;
+  write_due = !written;
   send_pending = written;
 }
 

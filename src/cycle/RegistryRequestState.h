@@ -11,8 +11,8 @@ extern const bool& registry_service_file_send_request;
 // The published model changed: the request is to be written.
 void registryRequestChanged();
 // The outcome of writing the request. Written: it waits to be sent and need
-// not be written again. Not written: nothing is sent, and a request due to
-// be written stays due.
+// not be written again. Not written: nothing is sent, and it is due to be
+// written again (also the rewrite of a request wiped from the spool).
 void registryRequestWritten(bool written);
 // The outcome of posting the request. Accepted: nothing waits and the
 // back-off starts afresh. Refused: it stays pending and the next attempt

@@ -28,4 +28,14 @@ TEST(RegistryRequestState, RefusedPostsBackOffDoublingUpToTenMinutesUntilAccepte
   }
 }
 
+// A pending request whose rewrite fails (it was wiped from the spool) is
+// written again, not dropped until the published model changes.
+TEST(RegistryRequestState, ARequestThatCouldNotBeWrittenIsWrittenAgain) {
+  TestEnv env;
+  registryRequestWritten(true);
+  registryRequestWritten(false);
+  EXPECT_TRUE(new_registry_service_file);
+  EXPECT_FALSE(registryRequestSendDue(false));
+}
+
 }  // namespace
