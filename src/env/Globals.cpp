@@ -7,6 +7,7 @@
 #endif
 
 const std::string spool_directory = "/var/volatile/tmp/iot/";
+// "incomming": the spool's readers match this file name as it has always been.
 const std::string incoming_file_name = "incomming_client_file";
 const std::string registry_file_name = "RegisterMachineServices";
 const std::string xml_extension = ".xml";
