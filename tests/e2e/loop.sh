@@ -23,7 +23,7 @@ stop_figures() {
 CALLS=(org.freedesktop.DBus.Peer.Ping "tarn.Lifecycle.Status string:tarn.main string:/tarn/main"
   org.freedesktop.DBus.Introspectable.Introspect)
 calls() { for ((i = 0; i < $1; i++)); do echo "${CALLS[i % 3]}"; done |
-  emu_nobody xargs -P4 -L1 dbus-send --system --type=method_call --dest=tarn.mgm /tarn/mgm 2>>"$W/calls.err"; }
+  e2e_nobody xargs -P4 -L1 dbus-send --system --type=method_call --dest=tarn.mgm /tarn/mgm 2>>"$W/calls.err"; }
 
 # ---- the endpoint limit reached from one host (5 files of 30 endpoints), then
 # a stop amid 1,000 calls from nobody

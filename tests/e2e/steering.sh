@@ -19,9 +19,9 @@ done
 emu_service_file "$W/steer.xml" Press4/Steer "web&#13;HIDDEN&#10;x" "ssh:TCP:1:$EMU_TRUSTED_IP:22" "ssh:TCP:2:127.0.0.1:22" \
   "http:TCP:1:$EMU_COMPONENT_IP:8080/a&#13;&#10;b" "opcua:TCP:1:$EMU_COMPONENT_IP:4841"$'\n          '
 # Steer first: a cycle logs only its first refusals one by one, in spool order.
-emu_send_datagrams 1 "$W"/steer.xml >/dev/null && emu_expect --nudge "both refusals of Steer are logged" eval \
+e2e_announce "$W/steer.xml" && emu_expect --nudge "both refusals of Steer are logged" eval \
   'emu_daemon_log_has "refused: an address of the gateway itself" && emu_daemon_log_has "refused: a loopback address"'
-emu_send_datagrams --pace 8 "$W"/tarn*.xml >/dev/null
+for f in "$W"/tarn*.xml; do e2e_announce "$f"; done
 emu_expect "all nine files are spooled" eval '[ "$(ls -A "$EMU_SPOOL" | grep -c "Tarn\|Steer")" = 9 ]' && emu_cycles 4
 
 trusted="ComponentList/Component[Trusted='true']/ServiceList/Service"
