@@ -26,6 +26,8 @@
 #   EMU_PYTHON         python3 to use (default /usr/bin/python3)
 #
 # Scratch files of a script belong in $EMU_STATE/work (a private tmpfs).
+# This file is the bring-up and the helpers many scripts share; a helper of
+# one scenario lives with it (tests/e2e, or scripts/emulator/hostile.sh).
 
 # The emulated gateway's fixed layout.
 EMU_STATE=/run/mgm-emu
