@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs the hostile, faults, registry and loop end-to-end scenarios on the gateway
+# Runs the hostile, faults and loop end-to-end scenarios on the gateway
 # emulator, then, when scripts/fuzz.sh is there, each fuzz target for a
 # short time, and prints one Markdown table of what each run sent, injected
 # and found, with its time. The "FIGURES: section key=value ..." lines of a
@@ -26,7 +26,7 @@ run_test() {
   echo "$? $((SECONDS - start))" >"$logs/$name.rc"
 }
 
-tests=(hostile faults registry loop)
+tests=(hostile faults loop)
 for name in "${tests[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
   echo "running $name" >&2

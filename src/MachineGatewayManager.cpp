@@ -317,6 +317,7 @@ uint32_t MachineGatewayManager::doStoppedStandby(MachineComponentServices& incom
   if (stopReceiver()) {
     MGM_LOG(6, "MachineGatewayManager join receiver thread: OK");
   } else {
+    // "reviever": the log's readers match this text as it has always been.
     MGM_LOG(3, "Could not join reviever thread (error code 0x%08X).", 0u);
   }
   emptySpoolDirectory();

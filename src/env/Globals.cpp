@@ -8,6 +8,7 @@
 #endif
 
 const std::string spool_directory = daemon_facts::SPOOL_DIRECTORY;
+// "incomming": the spool's readers match this file name as it has always been.
 const std::string incoming_file_name = "incomming_client_file";
 const std::string registry_file_name = daemon_facts::REGISTRY_FILE_NAME;
 const std::string xml_extension = daemon_facts::XML_EXTENSION;

@@ -178,6 +178,7 @@ int openSocket(const std::string& port) {
   UniqueFd guard(fd);
 
   const unsigned long port_number = std::strtoul(port.c_str(), nullptr, 0);
+  // "to big": the log's readers match this text as it has always been.
   if (port_number >= 65536) endProcess("UDP Port is to big! (cast to unsigned short: max is 65535)");
 
   // A burst of announcements waits in the socket's buffer while the files

@@ -344,6 +344,7 @@ int cleanupServiceFiles(MachineComponentServices& incoming) {
     // is left alone this cycle, neither listed nor deleted.
     if (!env.statAt(spool.fd(), name, status) || !S_ISREG(status.st_mode)) continue;
     if (isAged(name, status, future)) {
+      // "older then": the log's readers match this text as it has always been.
       MGM_LOG(6, "File: %s is older then %d. Delete.", name.c_str(), max_file_age);
       env.unlinkAt(spool.fd(), name, 0);
     } else {

@@ -203,6 +203,7 @@ uint32_t readComponentServiceFiles(MachineComponentServices& incoming) {
     const std::string path = spoolDirectory() + name;
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
     if (!loadSpoolFile(spool.fd(), name, document)) {
+      // "pares": the log's readers match this text as it has always been.
       MGM_LOG(3, "Error while trying to pares Component Service file: %s", path.c_str());
       result = 1;
       continue;

@@ -37,12 +37,15 @@ e2e_request() {
 e2e_stop() { e2e_request "the daemon reports Ready after the stop" 1 stop; }
 e2e_reset() { e2e_request "the reset's created phase ends in Ready" 1 reset; }
 
-# e2e_respooled NAME CMD...: CMD sends; waits until the spool file NAME is a new one.
+# e2e_respooled NAME CMD...: CMD sends; waits until the spool file NAME is a
+# new one (a delivery renames a new file into place: the inode changes).
 e2e_respooled() {
-  local name=$1 inode=$(emu_spool_inode "$1")
+  local name=$1 inode=$(stat -c %i "$EMU_SPOOL/$1" 2>/dev/null)
   "${@:2}" >/dev/null || emu_die "sending failed: ${*:2}"
-  emu_expect "the receiver spools $name anew" eval '[ "$(emu_spool_inode "$name")" != "$inode" ]'
+  emu_expect "the receiver spools $name anew" eval '[ "$(stat -c %i "$EMU_SPOOL/$name" 2>/dev/null)" != "$inode" ]'
 }
+# e2e_nobody CMD...: runs CMD as an unprivileged local user (needs setpriv).
+e2e_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 
 # e2e_exit_cleanly: an exit request ends the daemon with exit code 0.
 e2e_exit_cleanly() { emu_assert "an exit request ends the daemon with exit code 0" eval 'emu_ctl exit && emu_wait_daemon_exit && [ "$EMU_DAEMON_EXIT" = 0 ]'; }

@@ -1,8 +1,7 @@
 #!/bin/bash
 # Device faults, one daemon start each where the fault is met in the created
-# phase or ends the process: a hanging modem with no iptables, the spool
-# removed under the running daemon. A failing VPN check (idle mode) is met by
-# floods.sh's reset.
+# phase or ends the process: a hanging modem with no iptables, a failing VPN
+# check (a reset into idle mode), the spool removed under the running daemon.
 . "$(dirname "$0")/common.sh"
 e2e_up
 
@@ -29,12 +28,21 @@ emu_assert "the withdrawal was posted, no error logged but the modem's" eval 'em
 e2e_exit_cleanly && rm "$EMU_STATE/bin/iptables" && emu_modem normal
 e2e_figures modem_hang_no_iptables iptables_calls="$(grep -c . "$CALLS")" created_phase_s="$created"
 
+# ---- a failing VPN check: a reset into idle mode leaves no forward, and none after a stop
+# Idle mode runs no stop phase: a forward the reset left would still be there.
+# The created phase wipes the spool; then no receiver and no cycle run.
+emu_start_daemon && emu_start_running && e2e_publish_drive && emu_vpn_check 1 && e2e_reset && requests=$(emu_registry_count)
+emu_start_running && e2e_announce "$DRIVE_FILE" && emu_cycles 3 && e2e_stop
+emu_assert "idle mode was logged; after an idle start and stop no forward, nothing spooled or posted, the chain kept" eval \
+  'emu_daemon_log_has "Tarn is not able to use IoT -> switch to idle mode" &&
+  [ "$(emu_iot_rule_count) $(emu_registry_count) $(ls -A "$EMU_SPOOL")" = "0 $requests " ] && iptables -t nat -S IOT'
+
 # ---- the spool removed under the running daemon
 # That a created phase makes a missing spool again is the spool's unit test.
-emu_start_daemon && emu_start_running && e2e_publish_drive
+emu_vpn_check 0 && e2e_reset && emu_start_running && e2e_publish_drive
 rm -rf "$EMU_SPOOL" && e2e_mark && e2e_announce "$DRIVE_FILE"
 emu_wait_daemon_exit && ended=$(e2e_since) || emu_die "the daemon did not end"
 emu_assert "the next datagram ends the daemon with status 1, logging why" eval \
   '[ "$EMU_DAEMON_EXIT" = 1 ] && emu_daemon_log_has "Error in UDPServer: Could not open File"'
 e2e_figures spool_removed exit_status=1 datagram_to_exit_s="$ended"
-e2e_pass "a hanging modem, no iptables and a vanished spool"
+e2e_pass "a hanging modem, no iptables, an idle VPN and a vanished spool"

@@ -8,6 +8,7 @@
 # test's; a character reference in an id and a glob prefix are the reader's
 # and the upload's unit tests'.
 . "$(dirname "$0")/common.sh"
+. "$EMU_LIB_DIR/hostile.sh"
 W=$EMU_STATE/work
 # A legitimate service whose names are full of shell metacharacters; its
 # spool name is cut from the raw line, entities and all.

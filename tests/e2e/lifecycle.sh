@@ -26,10 +26,10 @@ emu_assert "dbus-send Start prints uint32 0" eval 'send tarn.Lifecycle.Start | g
 emu_assert "introspection names tarn.Lifecycle" eval 'send org.freedesktop.DBus.Introspectable.Introspect | grep -q "name=\"tarn.Lifecycle\""'
 # Nothing but a status request reaches the daemon from an unprivileged user.
 for call in tarn.Lifecycle.Stop org.example.Poke; do emu_assert "an unprivileged $call is denied" eval \
-  'emu_nobody dbus-send --system --print-reply --dest=tarn.mgm /tarn/mgm $call 2>&1 | grep -q AccessDenied'; done
-emu_nobody dbus-send --system --type=signal --dest=tarn.mgm /tarn/mgm tarn.Lifecycle.Poke
+  'e2e_nobody dbus-send --system --print-reply --dest=tarn.mgm /tarn/mgm $call 2>&1 | grep -q AccessDenied'; done
+e2e_nobody dbus-send --system --type=signal --dest=tarn.mgm /tarn/mgm tarn.Lifecycle.Poke
 emu_expect "an unprivileged signal is rejected by the bus" grep -q 'Rejected send message.*type="signal".*uid=65534' "$EMU_STATE/bus.log"
-emu_assert "an unprivileged status request is answered: Running" eval 'emu_nobody "$EMU_MGMCTL" status | grep -qx "StatusReply from tarn.mgm: 3 (Running)"'
+emu_assert "an unprivileged status request is answered: Running" eval 'e2e_nobody "$EMU_MGMCTL" status | grep -qx "StatusReply from tarn.mgm: 3 (Running)"'
 
 # ---- exit request
 # The request's reply, then the loop's last one; exit code and log as every

@@ -8,8 +8,7 @@
 # hand; SIGTERM to supervise withdraws everything and leaves the daemon in
 # Ready; `mgmctl shutdown` then ends it with code 0. The zone addresses and SIM identity of the request are checked by
 # the cycle's unit test and faults.sh, ageing out by hostile.sh's cleanup, a
-# renewal of an unchanged file by the reconciliation's unit test and
-# registry.sh.
+# renewal of an unchanged file by the reconciliation's unit test.
 . "$(dirname "$0")/common.sh"
 e2e_up && emu_start_daemon && emu_start_running
 
@@ -40,7 +39,9 @@ emu_expect --nudge "after the reset the Conveyor is registered, the Drive no lon
 e2e_exit_cleanly
 
 # ---- supervise and forwards
-emu_replace_supervisor "$EMU_MGMCTL" supervise && SUPERVISE_PID=$(cat "$EMU_STATE/supervisor.pid") && emu_start_daemon
+# supervise takes the supervisor's place and log (emu_statuses reads it).
+emu_stop_pid_file "$EMU_STATE/supervisor.pid" && emu_expect "tarn.main is free" eval '! emu_bus_has_owner tarn.main'
+"$EMU_MGMCTL" supervise >"$EMU_STATE/supervisor.log" 2>&1 & SUPERVISE_PID=$! && emu_expect "supervise owns tarn.main" emu_bus_has_owner tarn.main && emu_start_daemon
 emu_expect "supervise brings the daemon to Running" emu_status_seen 3
 e2e_publish_drive && tarn_port=$(emu_external_port "$ONLINE_CHECK_TARGET")
 # forwards_rows: `mgmctl forwards --json` as "component endpoint interface

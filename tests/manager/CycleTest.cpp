@@ -84,7 +84,7 @@ class CycleTest : public ::testing::Test {
 };
 
 // Idle mode (the created phase wipes the spool, then no receiver and no
-// cycle) is e2e.floods' idle reset.
+// cycle) is e2e.faults' idle reset.
 
 // A cycle ends early without a zone address (before reading) or without a
 // prefix (after reading).
