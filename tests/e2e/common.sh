@@ -17,11 +17,11 @@ e2e_up() { emu_up && emu_service_file "$DRIVE_FILE" Press4/Drive opcua "$DRIVE_E
 # e2e_announce FILE: the component announces FILE.
 e2e_announce() { emu_announce "$1" || emu_die "mgm-announce failed on $1"; }
 
-# e2e_publish_drive: the component announces Press4/Drive; waits for its
-# forward and for the registry request of the cycle that added it; sets
-# DRIVE_PORT.
+# e2e_publish_drive [REQUESTS]: the component announces Press4/Drive; waits
+# for its forward and for the registry request of the cycle that added it
+# (one more than REQUESTS, default: the requests so far); sets DRIVE_PORT.
 e2e_publish_drive() {
-  local before=$(emu_registry_count)
+  local before=${1:-$(emu_registry_count)}
   e2e_announce "$DRIVE_FILE"
   emu_expect --nudge "the Drive endpoint gets a forward" eval 'DRIVE_PORT=$(emu_external_port "$EMU_COMPONENT_IP:4840")'
   emu_expect "the registry receives a request" emu_registry_has_count $((before + 1))
