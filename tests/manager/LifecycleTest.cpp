@@ -90,8 +90,8 @@ std::string run(const std::string& script) {
   });
   EXPECT_EQ(manager.connect(), 0u);
   manager.run();
-  const uint32_t codes[] = {0, LC_START_NOT_ALLOWED, LC_STOP_NOT_ALLOWED, LC_RESTART_NOT_ALLOWED,
-                            LC_INVALID_STOP_STATUS};
+  // The codes as the supervisor receives them.
+  const uint32_t codes[] = {0, 0x26000101, 0x26000100, 0x26000104, 0x26000002};
   std::string trace;
   for (uint32_t r : pd::requestResults()) trace += "0STRI?"[std::find(codes, codes + 5, r) - codes];
   trace += "|";
@@ -156,6 +156,11 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
 TEST(Lifecycle, HandlesWhatIsQueuedThenRunsAtMostOneCycleASecond) {
   EXPECT_EQ(run(". start . status status . ."), "000|0123337|crre");
   EXPECT_EQ(pd::handleMessageTimeouts(), (std::vector<int>{0, 10000, 0, 10000, 0, 0, 1000, 10000}));
+  // A flood: 100 requests are handled before the cycle, 100 while it runs.
+  std::string flood = "slow . start";
+  for (int i = 0; i < 250; ++i) flood += " status";
+  const std::string trace = run(flood + " .");
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), '*'), 100);
 }
 
 // Only the statuses a pass ends in are logged, not those passed through.
