@@ -64,7 +64,6 @@ class TestEnv : public EnvWrapper {
   TestEnv() : EnvWrapper(device()) {
     mkdir(dir.c_str(), 0700);
     run_thread = true;
-    max_file_age = 1200;
     new_registry_service_file = registry_service_file_send_request = tarn_is_iot = false;
     resetRegistryBackOff();
     platform_double::resetAll();
