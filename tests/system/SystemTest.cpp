@@ -209,11 +209,14 @@ TEST_F(SystemTest, UploadUrlEndsWithThePrefixAsOneEncodedSegment) {
 
 TEST_F(SystemTest, UploadRetriesBackOffDoublingUpToTenMinutesUntilAccepted) {
   // Due again exactly when its delay has passed, the first retry too; an
-  // accepted upload starts the delays afresh.
+  // accepted upload starts the delays afresh. Each failure names its delay.
   for (int delay : {10, 20, 40, 80, 160, 320, 600, 600, -1, 10}) {
     ASSERT_TRUE(registryUploadDue()) << delay;
     if (delay < 0 && !pendingAfter("200\n")) continue;
     pendingAfter("500\n");
+    EXPECT_EQ(pd::logTexts(3).back(),
+              "Registry did not accept the MachineComponentServices file; next attempt in " +
+                  std::to_string(delay) + " s");
     env.advance(delay - 1);
     EXPECT_FALSE(registryUploadDue()) << delay;
     env.advance(1);
