@@ -23,7 +23,8 @@ emu_assert "mgmctl exits 3 on a refusal, 2 on wrong usage, 1 when forwards finds
 # Refusals and the status request in each state are the lifecycle unit
 # test's; a reset over the bus is met by publish.sh.
 ctl() { emu_assert "mgmctl $* answers 0x00000000" test "$(emu_ctl "$@" 2>&1 | head -n1)" = 0x00000000; }
-ctl start && statuses 2 3 && ctl restart && statuses 4 1 2 3 && ctl stop 5 && statuses 5 1
+ctl start && statuses 2 3 && ctl stop && statuses 4 1 && ctl start && statuses 2 3 && ctl restart && statuses 4 1 2 3
+ctl stop 5 && statuses 5 1
 
 # ---- raw requests and the bus policy
 emu_assert "dbus-send Start prints uint32 0" eval 'send tarn.Lifecycle.Start | grep -q "uint32 0$"' && statuses 2 3

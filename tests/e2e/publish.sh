@@ -32,9 +32,10 @@ e2e_reset
 # That it empties the spool is the spool's unit test.
 emu_assert "the created phase hooked the chain once, put the Drive's forward back" eval '[ "$(iptables -t nat -S \
   PREROUTING | grep -c -- "-j IOT")" = 1 ] && [ "$(emu_external_port "$EMU_COMPONENT_IP:4840")" = "$DRIVE_PORT" ]'
-# The Conveyor's file has the largest size mgm-announce sends.
+# The Conveyor's file has the largest size mgm-announce sends; it goes to the
+# tool's default address and port.
 CONVEYOR_FILE=$EMU_STATE/work/conveyor.xml && emu_service_file "$CONVEYOR_FILE" Press4/Conveyor modbus "modbus:TCP:1:$EMU_COMPONENT_IP:502"
-printf '<!--%*s-->' $((4096 - 7 - $(stat -c %s "$CONVEYOR_FILE"))) "" >>"$CONVEYOR_FILE" && emu_start_running && e2e_announce "$CONVEYOR_FILE"
+printf '<!--%*s-->' $((4096 - 7 - $(stat -c %s "$CONVEYOR_FILE"))) "" >>"$CONVEYOR_FILE" && emu_start_running && emu_comp "$EMU_ANNOUNCE" "$CONVEYOR_FILE" >/dev/null
 emu_expect --nudge "after the reset the Conveyor is registered, the Drive no longer" eval \
   'emu_registry_lists Press4/Conveyor && ! emu_registry_lists Press4/Drive'
 e2e_exit_cleanly
