@@ -150,6 +150,10 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
       // Messages that cannot be handled are logged at most once a minute.
       {"0x11000008 0x1100000B . 0x11000001 status",
        "0|01(1)7|ce|Failed to hanlde incoming message (error code 0x11000008)."},
+      {"0x11000008 0x1100000B . . . . . . . 0x11000008",
+       "|017|ce|Failed to hanlde incoming message (error code 0x11000008).|Failed to hanlde incoming message "
+       "(error "
+       "code 0x11000008).|2 messages could not be handled since the last report."},
   };
   for (const auto& [script, trace] : rows) EXPECT_EQ(run(script), trace) << script;
 }
