@@ -15,11 +15,16 @@ send() { dbus-send --system --print-reply --dest=tarn.mgm /tarn/mgm "$@" 2>&1; }
 
 # ---- requests through mgmctl
 emu_start_daemon && statuses 0 1
+# Exit codes: 3 and the code on a refusal, 2 on wrong usage, 1 when forwards
+# finds no request (none is written before a start).
+emu_assert "mgmctl exits 3 on a refusal, 2 on wrong usage, 1 when forwards finds no request" eval \
+  'OUT=$(emu_ctl stop 3); rc=$?; emu_ctl stop x; rc="$rc $?"; emu_ctl forwards; [ "$rc $? $OUT" = "3 2 1 0x26000002" ]'
 # The result code mgmctl prints first, then the statuses that follow.
 # Refusals and the status request in each state are the lifecycle unit
 # test's; a reset over the bus is met by publish.sh.
 ctl() { emu_assert "mgmctl $* answers 0x00000000" test "$(emu_ctl "$@" 2>&1 | head -n1)" = 0x00000000; }
-ctl start && statuses 2 3 && ctl restart && statuses 4 1 2 3 && ctl stop 5 && statuses 5 1
+ctl start && statuses 2 3 && ctl stop && statuses 4 1 && ctl start && statuses 2 3 && ctl restart && statuses 4 1 2 3
+ctl stop 5 && statuses 5 1
 
 # ---- raw requests and the bus policy
 emu_assert "dbus-send Start prints uint32 0" eval 'send tarn.Lifecycle.Start | grep -q "uint32 0$"' && statuses 2 3

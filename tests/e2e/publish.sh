@@ -31,9 +31,10 @@ e2e_reset
 # That it empties the spool is the spool's unit test.
 emu_assert "the created phase hooked the chain once, put the Drive's forward back" eval '[ "$(iptables -t nat -S \
   PREROUTING | grep -c -- "-j IOT")" = 1 ] && [ "$(emu_external_port "$EMU_COMPONENT_IP:4840")" = "$DRIVE_PORT" ]'
-# The Conveyor's file has the largest size mgm-announce sends.
+# The Conveyor's file has the largest size mgm-announce sends; it goes to the
+# tool's default address and port.
 CONVEYOR_FILE=$EMU_STATE/work/conveyor.xml && emu_service_file "$CONVEYOR_FILE" Press4/Conveyor modbus "modbus:TCP:1:$EMU_COMPONENT_IP:502"
-printf '<!--%*s-->' $((4096 - 7 - $(stat -c %s "$CONVEYOR_FILE"))) "" >>"$CONVEYOR_FILE" && emu_start_running && e2e_announce "$CONVEYOR_FILE"
+printf '<!--%*s-->' $((4096 - 7 - $(stat -c %s "$CONVEYOR_FILE"))) "" >>"$CONVEYOR_FILE" && emu_start_running && emu_comp "$EMU_ANNOUNCE" "$CONVEYOR_FILE" >/dev/null
 emu_expect --nudge "after the reset the Conveyor is registered, the Drive no longer" eval \
   'emu_registry_lists Press4/Conveyor && ! emu_registry_lists Press4/Drive'
 e2e_exit_cleanly
@@ -61,13 +62,13 @@ emu_assert "forwards and its table report the Drive's endpoint without its rule"
   "$EMU_MGMCTL" forwards | grep -F Press4/Drive | grep -qw no-rule'
 
 requests=$(emu_registry_count) && readies=$(emu_status_count 1) && kill -TERM "$SUPERVISE_PID"
-wait "$SUPERVISE_PID"; emu_assert "supervise ends after SIGTERM with exit code 0 once the daemon reported Ready, and leaves it up" \
-  eval '[ $? = 0 ] && emu_status_seen 1 $((readies + 1)) && emu_daemon_alive'
+wait "$SUPERVISE_PID"; rc=$? && emu_assert "supervise ends after SIGTERM with exit code 0 once the daemon reported Ready, and leaves it up" \
+  eval '[ $rc = 0 ] && emu_status_seen 1 $((readies + 1)) && emu_daemon_alive'
 # The withdrawal's texts are the writer's golden file.
 emu_assert "one withdrawal of every component, the IOT chain empty, the spool holding only the request, forwards lists \
 nothing" eval '[ "$(emu_registry_count) $(emu_iot_rule_count) $(ls -A "$EMU_SPOOL")" = "$((requests + 1)) 0 \
 RegisterMachineServices.xml" ] && emu_registry_lists_none && [ -z "$(forwards_rows)" ]'
-emu_ctl shutdown "$(emu_daemon_pid)" >/dev/null 2>&1
+emu_ctl shutdown "$(emu_daemon_pid)" >/dev/null 2>&1; rc=$?
 emu_assert "shutdown ends the daemon with exit code 0 and returns 0 once it ended" \
-  eval '[ $? = 0 ] && emu_daemon_ended && emu_wait_daemon_exit && [ "$EMU_DAEMON_EXIT" = 0 ]'
+  eval '[ $rc = 0 ] && emu_daemon_ended && emu_wait_daemon_exit && [ "$EMU_DAEMON_EXIT" = 0 ]'
 e2e_pass "announce, forward, register, traffic, reset; supervise and forwards; SIGTERM withdraws everything; shutdown ends"

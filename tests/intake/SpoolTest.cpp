@@ -47,7 +47,7 @@ TEST(Spool, HandledFileIsNamedAfterItsLastComponentAndServiceLines) {
 // once, then at most once a minute with the count.
 TEST(Spool, AtItsLimitTheSpoolTakesRenewalsAndDropsNewNamesReportingOnceAMinute) {
   TestEnv env;
-  for (uint32_t i = 1; i < MAX_SPOOL_FILES; ++i) env.write("C" + std::to_string(i) + "_S.xml", "old");
+  for (uint32_t i = 1; i < 128; ++i) env.write("C" + std::to_string(i) + "_S.xml", "old");
   env.write(registry_file_name + xml_extension, "");
   const auto receive = [&](const std::string& component) {
     env.write(temporary(), "ComponentID=\"M1/" + component + "\"\nServiceID=\"S\"");

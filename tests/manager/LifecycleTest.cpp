@@ -61,7 +61,8 @@ pd::Step step(const std::string& word) {
 // (the phases return C),
 // "reply:C" (the result of the next status reply, in turn). Returns
 // "results|replies|phases" and each error logged after a "|"; results are 0
-// or S, T, R, I for the refusals of start, stop, restart and a stop status.
+// or S, T, R, I for the refusals of start, stop, restart and a stop status;
+// replies go to the supervisor, those in parentheses to the requester.
 std::string run(const std::string& script) {
   TestEnv env;
   RecordingManager manager;
@@ -90,12 +91,15 @@ std::string run(const std::string& script) {
   });
   EXPECT_EQ(manager.connect(), 0u);
   manager.run();
-  const uint32_t codes[] = {0, LC_START_NOT_ALLOWED, LC_STOP_NOT_ALLOWED, LC_RESTART_NOT_ALLOWED,
-                            LC_INVALID_STOP_STATUS};
+  // The codes as the supervisor receives them.
+  const uint32_t codes[] = {0, 0x26000101, 0x26000100, 0x26000104, 0x26000002};
   std::string trace;
   for (uint32_t r : pd::requestResults()) trace += "0STRI?"[std::find(codes, codes + 5, r) - codes];
   trace += "|";
-  for (uint32_t s : pd::repliedStatuses()) trace += char('0' + s);
+  for (const auto& [s, to] : pd::repliedStatuses()) {
+    const std::string status(1, char('0' + s));
+    trace += to == "tarn.main /tarn/main" ? status : to == "tarn.req /tarn/req" ? "(" + status + ")" : "?";
+  }
   trace += "|" + manager.phases;
   for (const std::string& error : pd::logTexts(3)) trace += "|" + error;
   return trace;
@@ -121,7 +125,7 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
       {". reset .", "0|01017|cce"},
       {". start exit .", "00|0123477|ce"},
       {". exit .", "0|0177|ce"},
-      {". start status .", "00|012337|cre"},
+      {". start status .", "00|0123(3)7|cre"},
       // Whole runs: the pass of a restart runs no cycle; idle mode runs
       // neither a running nor a stop phase.
       {". start . stop4 .", "00|0123417|crse"},
@@ -145,7 +149,11 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
        "?|0127|ce|Could not send lifecycle status reply (error code 0x11000009)."},
       // Messages that cannot be handled are logged at most once a minute.
       {"0x11000008 0x1100000B . 0x11000001 status",
-       "0|0117|ce|Failed to hanlde incoming message (error code 0x11000008)."},
+       "0|01(1)7|ce|Failed to hanlde incoming message (error code 0x11000008)."},
+      {"0x11000008 0x1100000B . . . . . . . 0x11000008",
+       "|017|ce|Failed to hanlde incoming message (error code 0x11000008).|Failed to hanlde incoming message "
+       "(error "
+       "code 0x11000008).|2 messages could not be handled since the last report."},
   };
   for (const auto& [script, trace] : rows) EXPECT_EQ(run(script), trace) << script;
 }
@@ -154,8 +162,13 @@ TEST(Lifecycle, RequestsInEachStatusAndWholeRuns) {
 // only a second after the last one ended: the pass waits for the rest of it.
 // The loop waits 10000 when idle, not at all while an action is due.
 TEST(Lifecycle, HandlesWhatIsQueuedThenRunsAtMostOneCycleASecond) {
-  EXPECT_EQ(run(". start . status status . ."), "000|0123337|crre");
+  EXPECT_EQ(run(". start . status status . ."), "000|0123(3)(3)7|crre");
   EXPECT_EQ(pd::handleMessageTimeouts(), (std::vector<int>{0, 10000, 0, 10000, 0, 0, 1000, 10000}));
+  // A flood: 100 requests are handled before the cycle, 100 while it runs.
+  std::string flood = "slow . start";
+  for (int i = 0; i < 250; ++i) flood += " status";
+  const std::string trace = run(flood + " .");
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), '*'), 100);
 }
 
 // Only the statuses a pass ends in are logged, not those passed through.

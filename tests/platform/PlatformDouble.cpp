@@ -79,9 +79,9 @@ bool RequestHandlers::Dispatch(BusMessage&, uint32_t&) { return false; }
 
 ReplyProxy::ReplyProxy(const MessageBusNames&) {}
 ReplyProxy::~ReplyProxy() = default;
-uint32_t ReplyProxy::SendStatusReply(const MessageBusNames&, AppStatus status) const {
+uint32_t ReplyProxy::SendStatusReply(const MessageBusNames& to, AppStatus status) const {
   auto& w = world();
-  w.replies.push_back(status);
+  w.replies.emplace_back(status, std::string(to.GetConnectionName()) + " " + to.GetObjectPath());
   if (w.reply_results.empty()) return bus_ ? MB_OK : MB_NOT_CONNECTED;
   const uint32_t code = w.reply_results.front();
   w.reply_results.pop_front();

@@ -51,7 +51,7 @@ struct World {
   std::vector<uint32_t> request_results;
   std::vector<int> timeouts;  // one per HandleMessage call
   std::deque<uint32_t> reply_results;
-  std::vector<uint32_t> replies;  // statuses sent
+  std::vector<std::pair<uint32_t, std::string>> replies;  // statuses sent, to "name path"
   IRequestCallbacks* callbacks = nullptr;
 };
 inline std::mutex log_mutex;
@@ -108,7 +108,7 @@ inline std::vector<uint32_t> requestResults() { return world().request_results; 
 inline std::vector<int> handleMessageTimeouts() { return world().timeouts; }
 // Results of the coming SendStatusReply calls in order; 0 once used up.
 inline void scriptReplyResults(std::vector<uint32_t> c) { world().reply_results.assign(c.begin(), c.end()); }
-inline std::vector<uint32_t> repliedStatuses() { return world().replies; }
+inline std::vector<std::pair<uint32_t, std::string>> repliedStatuses() { return world().replies; }
 inline bool disconnected() { return world().disconnected; }
 
 }  // namespace platform_double
