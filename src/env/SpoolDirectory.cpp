@@ -57,7 +57,7 @@ SpoolDirectory SpoolDirectory::open() {
   const std::string parent_path = spoolParentPath();
   // The parent is taken as the path names it; what counts is its status,
   // read from the very descriptor the spool is then opened from.
-  const UniqueFd parent(env.openAt(AT_FDCWD, parent_path, O_RDONLY | O_DIRECTORY, 0));
+  const UniqueFd parent(env.openAt(AT_FDCWD, parent_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
   struct stat status;
   if (parent.get() < 0 || !env.statAt(parent.get(), "", status)) {
     spool.error_ = errno;
@@ -67,7 +67,7 @@ SpoolDirectory SpoolDirectory::open() {
   spool.problem_ = spoolParentProblem(parent_path, status);
   if (!spool.problem_.empty()) return spool;
 
-  UniqueFd fd(env.openAt(parent.get(), spoolEntryName(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0));
+  UniqueFd fd(env.openAt(parent.get(), spoolEntryName(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
   if (fd.get() < 0) {
     spool.error_ = errno;
     spool.problem_ = std::string("it cannot be opened as a directory (") + std::strerror(spool.error_) + ")";
